@@ -1,0 +1,15 @@
+# One call per test binary: links GoogleTest, the library's objects and the
+# stand-in runtime, and registers every test case with ctest.
+include(GoogleTest)
+find_package(GTest REQUIRED)
+
+function(kelmor_add_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE kelmor_objects kelmor-runtime kelmor_test_support
+                                        GTest::gtest_main GTest::gmock ${ARG_LIBRARIES})
+  gtest_discover_tests(${name}
+    WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT 120)
+endfunction()
