@@ -8,8 +8,12 @@ function(kelmor_add_test name)
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE kelmor_objects kelmor-runtime kelmor_test_support
                                         GTest::gtest_main GTest::gmock ${ARG_LIBRARIES})
+  if(KELMOR_SANITIZE MATCHES "undefined")
+    target_compile_definitions(${name} PRIVATE KELMOR_WITH_UBSAN=1)
+  endif()
   gtest_discover_tests(${name}
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT 120)
+    PROPERTIES TIMEOUT 120
+               ENVIRONMENT "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp")
 endfunction()
