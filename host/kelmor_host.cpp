@@ -1,17 +1,12 @@
 // kelmor-host: loads the port library the way the controller host does and
 // runs its port tasks on the stand-in runtime.
-#include <dlfcn.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <ctime>
 #include <string>
 
 #include "host_options.h"
+#include "host_platform.h"
 #include "kernel.h"
 #include "task/identify.h"
 
@@ -26,16 +21,6 @@ constexpr uint8_t kMirrorTask = 75;
 constexpr auto kStopLimit = 1500ms;
 constexpr const char* kPortMapKey =
     "HKEY_LOCAL_MACHINE\\SOFTWARE\\Zorva\\Zorva Robotics Veltrane V6.20\\Port Map";
-
-std::string LibraryNextToHost() {
-    char self[4096];
-    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length <= 0) {
-        return "libkelmor.so";
-    }
-    std::string path(self, static_cast<size_t>(length));
-    return path.substr(0, path.rfind('/') + 1) + "libkelmor.so";
-}
 
 bool LoadConfiguration(const kelmor::host::Options& options) {
     auto& config = Kernel::Get().Config();
@@ -53,25 +38,21 @@ bool LoadConfiguration(const kelmor::host::Options& options) {
         config.SetText(kPortMapKey, "Wait", *options.wait);
     }
     for (const auto& com : options.comPaths) {
-        const std::string variable = "KELMOR_COM" + std::to_string(com.number);
-        setenv(variable.c_str(), com.path.c_str(), 1);
+        kelmor::host::SetProcessEnv("KELMOR_COM" + std::to_string(com.number), com.path);
     }
     return true;
 }
 
 // Loads the library and asks it for its task entry, as the controller does.
 TaskEntry IdentifyLibrary(const std::string& path) {
-    void* library = dlopen(path.c_str(), RTLD_NOW);
-    if (library == nullptr) {
-        std::fprintf(stderr, "kelmor-host: cannot load %s: %s\n", path.c_str(), dlerror());
+    std::string error;
+    void* identifyExport = kelmor::host::LoadExport(path, "IdentifyMyself", error);
+    if (identifyExport == nullptr) {
+        std::fprintf(stderr, "kelmor-host: %s\n", error.c_str());
         return nullptr;
     }
     using Identify = int32_t (*)(IdentifyRecord*);
-    auto identify = reinterpret_cast<Identify>(dlsym(library, "IdentifyMyself"));
-    if (identify == nullptr) {
-        std::fprintf(stderr, "kelmor-host: %s has no IdentifyMyself\n", path.c_str());
-        return nullptr;
-    }
+    auto identify = reinterpret_cast<Identify>(identifyExport);
     TaskDescriptor descriptor{};
     IdentifyRecord record{};
     record.descriptor = &descriptor;
@@ -94,22 +75,6 @@ void StartSinks() {
     kernel.StartSink(kMirrorTask, "write copies", [](const Packet& packet) {
         std::fprintf(stderr, "[host] task 75 got a copy of %u bytes\n", packet.length);
     });
-}
-
-// Waits for SIGINT or SIGTERM, or for the duration to pass.
-void WaitForStop(const kelmor::host::Options& options) {
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    if (!options.durationSeconds) {
-        int signo = 0;
-        sigwait(&stopSignals, &signo);
-        return;
-    }
-    const double seconds = *options.durationSeconds;
-    timespec limit{static_cast<time_t>(seconds), static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)};
-    sigtimedwait(&stopSignals, nullptr, &limit);
 }
 
 // Dismounts every port task and waits, bounded, until each has deleted itself.
@@ -150,19 +115,13 @@ int main(int argc, char** argv) {
     if (!LoadConfiguration(*options)) {
         return 2;
     }
-    const TaskEntry entry = IdentifyLibrary(options->library.empty() ? LibraryNextToHost() : options->library);
+    const TaskEntry entry = IdentifyLibrary(
+        options->library.empty() ? kelmor::host::ExecutableFolder() + kelmor::host::kLibraryFileName : options->library);
     if (entry == nullptr) {
         return 2;
     }
 
-    // Only the waiting thread takes the stop signals; every thread started
-    // from here on inherits the mask.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    kelmor::host::PrepareProcess();
 
     auto& kernel = Kernel::Get();
     kernel.AttachThread(kHostTask, "host");
@@ -171,10 +130,9 @@ int main(int argc, char** argv) {
         kernel.StartTask(static_cast<uint8_t>(task), entry);
     }
     std::fprintf(stderr, "[host] %zu port tasks running\n", options->tasks.size());
-    WaitForStop(*options);
+    kelmor::host::WaitForStop(options->durationSeconds);
     if (!StopTasks(options->tasks)) {
-        std::fflush(nullptr);
-        _exit(1);  // a task that did not end cannot be joined
+        kelmor::host::ExitNow(1);  // a task that did not end cannot be joined
     }
     kernel.Reset();
     return 0;

@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <cstring>
-#include <pthread.h>
 
+#include "fault_platform.h"
 #include "kernel_impl.h"
 
 namespace kelmor::runtime {
@@ -110,7 +110,7 @@ bool Kernel::Impl::Intercept(Op op) {
         case InjectAction::Fail:
             return true;
         case InjectAction::RaiseSignal:
-            pthread_kill(pthread_self(), hit->signal);
+            RaiseFault(hit->signal);
             return false;
         case InjectAction::StackOverflow:
             Overflow(0);

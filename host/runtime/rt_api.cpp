@@ -1,11 +1,10 @@
 // The controller runtime operations, as the port library calls them.
-#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ucontext.h>
 
+#include "fault_platform.h"
 #include "kernel_impl.h"
 
 using kelmor::runtime::CurrentTask;
@@ -51,13 +50,11 @@ int32_t rt_fault_filter(const char* taskName, FaultInfo* faultInfo, FaultInfo* p
     if (task >= 0) {
         k.calls[task][static_cast<int>(Op::FaultFilter)].fetch_add(1);
     }
-    const auto* info = static_cast<const siginfo_t*>(platformFault->record);
-    std::memcpy(faultInfo->record, platformFault->record, sizeof(siginfo_t));
-    std::memcpy(faultInfo->context, platformFault->context, sizeof(ucontext_t));
+    kelmor::runtime::CopyFault(*faultInfo, *platformFault);
     const int slot = k.faultCount.fetch_add(1);
     if (slot < kelmor::runtime::kFaultSlots) {
         k.faultTask[slot] = task;
-        k.faultSignal[slot] = info->si_signo;
+        k.faultSignal[slot] = kelmor::runtime::FaultCode(*platformFault);
         k.faultName[slot] = taskName;
     }
     return k.verdict.load();
@@ -65,13 +62,13 @@ int32_t rt_fault_filter(const char* taskName, FaultInfo* faultInfo, FaultInfo* p
 
 int32_t rt_fault_handler(const char* taskName, FaultInfo* faultInfo) {
     K().Intercept(Op::FaultHandler);
-    const int signo = static_cast<const siginfo_t*>(faultInfo->record)->si_signo;
+    const int code = kelmor::runtime::FaultCode(*faultInfo);
     {
         std::lock_guard lock(K().mutex);
-        K().handledFaults.push_back({CurrentTask(), signo, taskName});
+        K().handledFaults.push_back({CurrentTask(), code, taskName});
     }
     Emit(KernelEvent::Kind::FaultHandled,
-         std::string(taskName) + " fault handled (signal " + std::to_string(signo) + " " + strsignal(signo) + ")");
+         std::string(taskName) + " fault handled (" + kelmor::runtime::DescribeFault(code) + ")");
     return 0;
 }
 
