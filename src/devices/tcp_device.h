@@ -9,6 +9,14 @@
 // login exchange, one input byte at a time, output to every client.
 class TcpDevice final : public PortDevice {
 public:
+    // How long a client may keep the port task waiting, at each place where
+    // the task waits on one client.
+    static constexpr uint32_t kLoginAnswerLimitMs = 10000;  // per prompt
+    static constexpr uint32_t kSendStallLimitMs = 5000;     // per send without progress
+    static constexpr uint32_t kEscapeTailLimitMs = 200;     // the five bytes after 0x8F
+    // Failed accepts one Poll puts up with before it gives up until next time.
+    static constexpr int kFailedAcceptLimit = 64;
+
     void Start();
 
     void Open() override {}
@@ -22,5 +30,6 @@ public:
 
     kelmor::platform::SocketHandle listenSocket = kelmor::platform::kInvalidSocket;
     uint32_t clientCount = 0;
-    kelmor::platform::SocketHandle* clients = nullptr;
+    kelmor::platform::SocketHandle* clients = nullptr;  // general-purpose heap; -1 is a free entry
+    uint8_t escapeTail[5] = {};                         // the bytes that follow an escape byte
 };
