@@ -1,6 +1,7 @@
 // Command line of kelmor-host.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +18,11 @@ struct ComPath {
     std::string path;  // the line behind "COMn:"
 };
 
+struct PortFunction {
+    std::string port;
+    int32_t code;
+};
+
 struct Options {
     std::vector<std::string> registryFiles;
     std::vector<PortMapping> maps;
@@ -25,6 +31,13 @@ struct Options {
     std::string library;  // empty: libkelmor.so next to the host
     std::vector<ComPath> comPaths;
     std::optional<double> durationSeconds;
+    std::vector<std::string> consoles;   // ports with a controller console
+    std::optional<std::string> attach;   // port tied to standard input and output
+    std::optional<std::string> script;
+    std::vector<PortFunction> functions;
+    bool check = false;
+    bool logJson = false;
+    bool demo = false;
     bool help = false;
 };
 

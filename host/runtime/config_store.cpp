@@ -1,4 +1,5 @@
 #include "config_store.h"
+#include "machine_registry.h"
 
 #include <cctype>
 #include <fstream>
@@ -233,6 +234,9 @@ void ConfigStore::Remove(const std::string& key, const std::string& name) {
 
 std::optional<RegistryValue> ConfigStore::Get(const std::string& key, const std::string& name) const {
     std::lock_guard lock(mutex_);
+    if (keys_.empty()) {
+        return ReadMachineValue(key, name);
+    }
     auto found = keys_.find(Folded(key));
     if (found == keys_.end()) {
         return std::nullopt;

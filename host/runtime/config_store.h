@@ -1,5 +1,7 @@
 // The configuration the runtime's reader serves: registry keys and values,
 // loaded from files in the Registry Editor export format or set directly.
+// A store that has been given nothing reads the machine's own registry
+// instead, where there is one (machine_registry.h).
 #pragma once
 
 #include <map>

@@ -289,7 +289,7 @@ int32_t Kernel::Request(uint8_t from, uint8_t to, Packet* packet) {
     const uint32_t handle = impl_->nextReplyHandle++;
     impl_->replyHandles[handle] = from;
     live->second = true;
-    target->queue.push_back({packet, handle});
+    target->queue.push_back({packet, handle, from});
     target->arrived.notify_all();
     return 0;
 }
@@ -310,7 +310,7 @@ std::optional<Delivery> Kernel::Await(uint8_t number, std::chrono::milliseconds 
     return delivery;
 }
 
-void Kernel::StartSink(uint8_t number, std::string name, std::function<void(const Packet&)> onPacket) {
+void Kernel::StartSink(uint8_t number, std::string name, std::function<void(const Packet&, int)> onPacket) {
     CreateTask(number, std::move(name));
     {
         std::lock_guard lock(impl_->mutex);
@@ -322,7 +322,7 @@ void Kernel::StartSink(uint8_t number, std::string name, std::function<void(cons
             if (!delivery) {
                 continue;
             }
-            onPacket(*delivery->packet);
+            onPacket(*delivery->packet, delivery->sender);
             std::lock_guard lock(impl_->mutex);
             if (auto buffer = impl_->buffers.find(delivery->packet->buffer); buffer != impl_->buffers.end()) {
                 std::free(buffer->first);
@@ -332,6 +332,12 @@ void Kernel::StartSink(uint8_t number, std::string name, std::function<void(cons
             delete delivery->packet;
         }
     }));
+}
+
+PortTraffic Kernel::Traffic(uint8_t number) {
+    std::lock_guard lock(impl_->mutex);
+    Task* task = impl_->FindTask(number);
+    return task == nullptr ? PortTraffic{} : task->traffic;
 }
 
 ConfigStore& Kernel::Config() { return impl_->config; }

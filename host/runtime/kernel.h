@@ -89,6 +89,14 @@ struct FaultReport {
 struct Delivery {
     Packet* packet;
     uint32_t replyHandle;
+    int sender = -1;  // the task that sent or answered it
+};
+
+// What a port task has answered so far.
+struct PortTraffic {
+    uint64_t requests = 0;
+    uint64_t bytesWritten = 0;  // to the device, by F_WRITE
+    uint64_t bytesRead = 0;     // from the device, by F_READ
 };
 
 // What the kernel tells the host about, for its log.
@@ -126,7 +134,8 @@ public:
     std::optional<Delivery> Await(uint8_t task, std::chrono::milliseconds limit);
     // A task that takes what is sent to it, hands it to onPacket and releases
     // the packet and its buffer.
-    void StartSink(uint8_t number, std::string name, std::function<void(const Packet&)> onPacket);
+    void StartSink(uint8_t number, std::string name, std::function<void(const Packet&, int sender)> onPacket);
+    PortTraffic Traffic(uint8_t task);
 
     ConfigStore& Config();
 

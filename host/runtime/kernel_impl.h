@@ -39,6 +39,7 @@ struct Task {
     int deletes = 0;
     std::thread thread;
     alignas(8) std::array<uint8_t, kTaskBlockSize> block{};
+    PortTraffic traffic;
 };
 
 struct PortSetupTable {

@@ -22,6 +22,15 @@ Kernel::Impl& K() { return Kernel::Get().impl(); }
 
 void Emit(KernelEvent::Kind kind, std::string text) { K().Emit({kind, CurrentTask(), std::move(text)}); }
 
+void CountAnswer(kelmor::runtime::PortTraffic& traffic, const Packet& answer) {
+    ++traffic.requests;
+    if (answer.request == F_WRITE) {
+        traffic.bytesWritten += answer.actual;
+    } else if (answer.request == F_READ) {
+        traffic.bytesRead += answer.actual;
+    }
+}
+
 }  // namespace
 
 extern "C" {
@@ -165,7 +174,10 @@ int32_t rt_send_packet(Packet* packet, uint8_t destination, int32_t, int32_t mod
         return kelmor::runtime::kFailed;
     }
     live->second = true;
-    receiver->queue.push_back({packet, 0});
+    if (Task* sender = K().FindTask(CurrentTask()); sender != nullptr && mode == SEND_REPLY) {
+        CountAnswer(sender->traffic, *packet);
+    }
+    receiver->queue.push_back({packet, 0, CurrentTask()});
     receiver->arrived.notify_all();
     return 0;
 }
