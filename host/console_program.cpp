@@ -13,12 +13,19 @@ namespace {
 constexpr char kBackspace = 0x08;
 constexpr char kDelete = 0x7F;
 constexpr const char* kPrompt = "> ";
+constexpr unsigned char kIac = 0xFF;  // starts a telnet command
+constexpr unsigned char kWill = 0xFB;
+// On a terminal port: we echo, and keystrokes come one by one, so a telnet
+// client neither echoes twice nor waits for a whole line.
+constexpr const char kTelnetCharacterMode[] = "\xFF\xFB\x01\xFF\xFB\x03";
 
 class Console {
 public:
     Console(HostContext& host, uint8_t port)
-        : host_(host), port_(port), task_(static_cast<uint8_t>(kFirstConsoleTask + PortName(port).back() - '0'),
-                                          "console " + PortName(port)) {}
+        : host_(host),
+          port_(port),
+          task_(static_cast<uint8_t>(kFirstConsoleTask + PortName(port).back() - '0'), "console " + PortName(port)),
+          terminal_(IsTerminalPort(host.Tasks(), port)) {}
 
     void Run() {
         task_.Listen(port_);
@@ -40,13 +47,40 @@ public:
 private:
     void Out(const std::string& text) { task_.Write(port_, text); }
 
+    static bool IsTerminalPort(const std::vector<int>& tasks, uint8_t port) {
+        for (const PortReport& report : DescribePorts(tasks)) {
+            if (report.task == port) {
+                return report.device.rfind("TCP terminal", 0) == 0;
+            }
+        }
+        return false;
+    }
+
     void Greet() {
         loginsSeen_ = host_.Logins(port_);
-        Out("\r\nKelmor controller console on " + PortName(port_) + " (task " + std::to_string(port_) +
+        Out(std::string(terminal_ ? kTelnetCharacterMode : "") + "\r\nKelmor controller console on " + PortName(port_) + " (task " + std::to_string(port_) +
             ")\r\nType help for the commands.\r\n" + kPrompt + line_);
     }
 
+    // Drops telnet commands: IAC and one byte, or IAC and two for an option.
+    bool InTelnetCommand(unsigned char c) {
+        if (commandBytesLeft_ > 0) {
+            if (--commandBytesLeft_ == 1 && c < kWill) {
+                commandBytesLeft_ = 0;
+            }
+            return true;
+        }
+        if (c == kIac) {
+            commandBytesLeft_ = 2;
+            return true;
+        }
+        return false;
+    }
+
     void Type(char c) {
+        if (InTelnetCommand(static_cast<unsigned char>(c))) {
+            return;
+        }
         if (c == '\r') {
             Out("\r\n");
             Execute(line_);
@@ -124,8 +158,10 @@ private:
     HostContext& host_;
     uint8_t port_;
     ControllerTask task_;
+    bool terminal_;
     std::string line_;
     int loginsSeen_ = 0;
+    int commandBytesLeft_ = 0;
 };
 
 }  // namespace

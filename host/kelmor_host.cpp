@@ -1,6 +1,7 @@
 // kelmor-host: loads the port library the way the controller host does, runs
 // its port tasks on the stand-in runtime, and drives them with controller
 // programs of its own.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -38,7 +39,7 @@ constexpr int32_t kConsoleFunction = 3;  // "Console/SMON"
 // The demo's port map sits under whatever the user gives.
 void AddDemoDefaults(Options& options) {
     options.maps.insert(options.maps.begin(), {{"P1", "TCP:"}, {"P3", kDemoFile}});
-    if (options.consoles.empty() && !options.attach && !options.script) {
+    if (std::find(options.consoles.begin(), options.consoles.end(), "P1") == options.consoles.end()) {
         options.consoles.push_back("P1");
     }
     options.functions.insert(options.functions.begin(), {"P1", kConsoleFunction});

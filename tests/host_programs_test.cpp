@@ -5,6 +5,7 @@
 
 #include "child_process.h"
 #include "harness.h"
+#include "private_network.h"
 
 namespace kelmor::test {
 namespace {
@@ -115,6 +116,46 @@ TEST(HostAttachTest, InputLinesBecomeWritesAndTheEndOfInputStopsTheHost) {
     ASSERT_TRUE(status);
     EXPECT_EQ(WEXITSTATUS(*status), 0) << host.Stderr();
     EXPECT_EQ(ReadWholeFile(file), "first line\nsecond\n");
+}
+
+// A user's session on the console over TCP, with the script as the user.
+constexpr const char* kConsoleSession =
+    "client open user 9100\n"
+    "client expect user \"login: \"\n"
+    "client send user \"robot\\r\"\n"
+    "client expect user \"password: \"\n"
+    "client send user \"secret\\r\\n\"\n"
+    "client expect user \"Type help for the commands.\\r\\n> \"\n"
+    "client send user \"echx\\x7fo ABC\\r\"\n"
+    "client expect user \"echx\\x08 \\x08o ABC\\r\\nABC\\r\\n> \"\n";
+
+TEST(HostConsoleTest, ScriptWritesAFilePortAndTheConsoleAnswersOverTcp) {
+    if (!PrivateNetworkUnavailable().empty()) {
+        GTEST_SKIP() << PrivateNetworkUnavailable();
+    }
+    const std::string file = ::testing::TempDir() + "console-p3.txt";
+    const std::string script = WriteTempFile("console.kel", std::string(kConsoleSession) +
+                                                                "write P3 \"from the script;\"\n"
+                                                                "client send user \"send P3 from the console\\r\"\n"
+                                                                "client expect user \"sent 17 bytes to P3\"\n"
+                                                                "file-expect " + file +
+                                                                " \"from the script;from the console\\n\"\n"
+                                                                "client send user \"ports\\r\"\n"
+                                                                "client expect user \" 190 P3   file\"\n");
+    const HostRun run = RunHost({"--map", "P1=TCP:", "--console", "P1", "--map", "P3=" + file, "--script", script});
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("[KELMOR] Ready for connections at 9100\n"), std::string::npos) << run.out;
+}
+
+TEST(HostConsoleTest, DemoGreetsAClientThatLogsIn) {
+    if (!PrivateNetworkUnavailable().empty()) {
+        GTEST_SKIP() << PrivateNetworkUnavailable();
+    }
+    const std::string script = WriteTempFile("demo.kel", kConsoleSession);
+    const HostRun run = RunHost({"--demo", "--script", script});
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("telnet localhost 9100 (any login and password)"), std::string::npos) << run.out;
+    EXPECT_NE(run.err.find("\"Console/SMON\" on TCP port 9100"), std::string::npos) << run.err;
 }
 
 }  // namespace
