@@ -52,9 +52,11 @@ SocketHandle OpenTcpSocket();
 
 // Binds to port on every local IPv4 address; 0, or -1 with the error set.
 // A port held only by connections lingering after a close can be bound again;
-// one held by a live listener cannot (kWsaAddressInUse).
+// one held by a live listener, or by a socket bound to it a moment earlier,
+// cannot (kWsaAddressInUse), and the socket can then try another port.
 int32_t BindToAnyAddress(SocketHandle socket, uint16_t port);
 
+// Makes a bound socket accept connections, queueing up to backlog of them.
 int32_t ListenForClients(SocketHandle socket, int32_t backlog);
 
 // A set of sockets to look at for readiness, with the Winsock read-set

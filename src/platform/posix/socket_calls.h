@@ -19,6 +19,7 @@ struct SocketCalls {
     int (*setsockopt)(int fd, int level, int name, const void* value, socklen_t length);
     int (*bind)(int fd, const sockaddr* address, socklen_t length);
     int (*listen)(int fd, int backlog);
+    int (*dup3)(int from, int to, int flags);
     int (*poll)(pollfd* fds, nfds_t count, int timeoutMilliseconds);
     int (*accept4)(int fd, sockaddr* address, socklen_t* length, int flags);
     ssize_t (*recv)(int fd, void* buffer, size_t length, int flags);

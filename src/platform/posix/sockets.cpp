@@ -1,6 +1,7 @@
 // Winsock 1.1 behaviour over BSD sockets. Readiness uses poll(2), so a
 // descriptor number of any size works (an fd_set ends at 1024); sends never
 // raise SIGPIPE; an interrupted call is made again.
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <unistd.h>
 
@@ -23,8 +24,8 @@ using Milliseconds = std::chrono::milliseconds;
 int32_t NoStartupNeeded(uint16_t) { return 0; }
 
 constexpr SocketCalls kSystemCalls = {
-    &NoStartupNeeded, &::socket, &::setsockopt, &::bind,  &::listen,  &::poll,
-    &::accept4,       &::recv,   &::send,       &::close, &::realloc,
+    &NoStartupNeeded, &::socket, &::setsockopt, &::bind,    &::listen, &::dup3,
+    &::poll,          &::accept4, &::recv,      &::send,    &::close,  &::realloc,
 };
 
 std::atomic<const SocketCalls*> activeCalls{&kSystemCalls};
@@ -141,6 +142,20 @@ int32_t BindToAnyAddress(SocketHandle socket, uint16_t port) {
     address.sin_port = htons(port);
     if (Calls().bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         return FailFromErrno();
+    }
+    // With SO_REUSEADDR two sockets may both bind a port until one of them
+    // listens, and then the other's listen fails: two port tasks starting at
+    // once would both think they had 9100. Listening at once settles who owns
+    // the port here, where Winsock settles it; the loser gets a fresh socket
+    // under the same handle, so it can go on to the next port.
+    if (Calls().listen(socket, 1) != 0) {
+        const int32_t error = WinsockError(errno);
+        const int fresh = Calls().socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+        if (fresh >= 0) {
+            Calls().dup3(fresh, socket, O_CLOEXEC);
+            Calls().close(fresh);
+        }
+        return Fail(error);
     }
     return 0;
 }
