@@ -1,7 +1,9 @@
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -76,6 +78,19 @@ protected:
         pty_.Stop();
         done.wait();
         return false;
+    }
+
+    // Whether the tty is in exclusive mode, which keeps out programs that
+    // take no lock. Only root may open it then, so a refusal also says yes.
+    bool LineIsExclusive() {
+        const int fd = open(pty_.Ours().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd < 0) {
+            return errno == EBUSY;
+        }
+        int exclusive = 0;
+        EXPECT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+        close(fd);
+        return exclusive != 0;
     }
 
     // No handle; writes go nowhere, reads deliver nothing, dismount is harmless.
@@ -226,6 +241,7 @@ TEST_F(SerialDeviceTest, OpenAndCloseLeaveTheLineOpenAndSetUp) {
 TEST_F(SerialDeviceTest, SecondDeviceOnTheLineBehavesAsAMissingLineAndDismountReleasesIt) {
     SerialDevice first;
     StartOnCom2(first);
+    EXPECT_TRUE(LineIsExclusive());
     SerialDevice second;
     second.Start(2);
     ExpectBehavesAsMissingLine(second);
@@ -234,6 +250,7 @@ TEST_F(SerialDeviceTest, SecondDeviceOnTheLineBehavesAsAMissingLineAndDismountRe
     first.Write(reinterpret_cast<const uint8_t*>("k"), 1);
     EXPECT_EQ(pty_.ReadPeer(1, kAnswerLimit), "k");
     first.Dismount();
+    EXPECT_FALSE(LineIsExclusive());
 
     SerialDevice third;
     StartOnCom2(third);

@@ -1,6 +1,6 @@
 // The serial-line calls a serial port device needs, one per step it takes.
-// Each platform folder implements them in comm.cpp: over the Windows comm
-// functions there, over termios here. None of them reports a failure except
+// Each platform folder implements them in its comm.cpp (win32: the Windows
+// communications functions; posix: termios). None reports a failure except
 // where a result is declared; a call on kInvalidCommHandle does nothing.
 #pragma once
 
