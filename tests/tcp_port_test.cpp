@@ -63,7 +63,7 @@ TEST_F(TcpPortTest, PortTaskGreetsClientsAndCarriesTheirInputAndItsOutput) {
     EXPECT_TRUE(NoticeQueued(kAnswerLimit));
     EXPECT_EQ(Kernel().ConsoleText(), "[KELMOR] Ready for connections at 9100\n");
 
-    Packet* read = Send(kP1, F_READ, {}, 1);
+    Packet* read = Send(kP1, F_READ, "", 1);
     ASSERT_TRUE(client->Send("x"));
     ASSERT_EQ(Answer(), read);
     EXPECT_EQ(read->actual, 1);
