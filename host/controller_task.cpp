@@ -34,7 +34,9 @@ Packet* ControllerTask::NewPacket(uint8_t code, std::string_view data, size_t bu
             return nullptr;
         }
         std::memset(buffer, 0, size);
-        std::memcpy(buffer, data.data(), data.size());
+        if (!data.empty()) {
+            std::memcpy(buffer, data.data(), data.size());
+        }
         packet->buffer = static_cast<uint8_t*>(buffer);
     }
     packet->length = static_cast<uint16_t>(data.size());
@@ -87,12 +89,13 @@ void ControllerTask::Listen(uint8_t port) {
 }
 
 bool ControllerTask::Handle(Packet* packet, const Packet* awaited, RequestResult& result) {
-    for (auto& [port, read] : pendingReads_) {
+    for (const auto& [port, read] : pendingReads_) {
         if (read == packet) {
-            input_[port].append(reinterpret_cast<const char*>(packet->buffer), std::min<uint16_t>(packet->actual, 1));
+            const uint8_t from = port;  // the entry goes away below
+            input_[from].append(reinterpret_cast<const char*>(packet->buffer), std::min<uint16_t>(packet->actual, 1));
             ReleasePacket(packet);
-            pendingReads_.erase(port);
-            IssueRead(port);
+            pendingReads_.erase(from);
+            IssueRead(from);
             return false;
         }
     }

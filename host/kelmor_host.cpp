@@ -29,7 +29,9 @@ using kelmor::runtime::Kernel;
 using kelmor::runtime::KernelEvent;
 using namespace std::chrono_literals;
 
-constexpr auto kStopLimit = 1500ms;
+// Ports stop at once unless a client is in the middle of its login (up to
+// 10 s a prompt) or a send to a client has stalled (up to 5 s).
+constexpr auto kStopLimit = 26s;
 constexpr auto kProgramStopLimit = 3s;
 constexpr const char* kPortMapKey =
     "HKEY_LOCAL_MACHINE\\SOFTWARE\\Zorva\\Zorva Robotics Veltrane V6.20\\Port Map";

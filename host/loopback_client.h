@@ -15,6 +15,7 @@ public:
     LoopbackClient& operator=(const LoopbackClient&) = delete;
     ~LoopbackClient();
 
+    // Keeps trying while the port refuses, up to limit.
     bool Connect(int tcpPort, std::chrono::milliseconds limit);
     bool Send(std::string_view bytes);
     // Receives until what came holds text (consumed up to its end) or limit passes.
@@ -24,6 +25,8 @@ public:
     void Close();
 
 private:
+    bool TryConnect(int tcpPort, std::chrono::steady_clock::time_point deadline);
+
     int socket_ = -1;
     std::string received_;
 };

@@ -158,5 +158,28 @@ TEST(HostConsoleTest, DemoGreetsAClientThatLogsIn) {
     EXPECT_NE(run.err.find("\"Console/SMON\" on TCP port 9100"), std::string::npos) << run.err;
 }
 
+TEST(HostLogTest, JsonLogCarriesEveryKindOfKernelEvent) {
+    if (!PrivateNetworkUnavailable().empty()) {
+        GTEST_SKIP() << PrivateNetworkUnavailable();
+    }
+    const std::string script = WriteTempFile("log.kel", std::string(kConsoleSession) +
+                                                            "connect P1\n"
+                                                            "write P1 copied\n"
+                                                            "disconnect P1\n");
+    const HostRun run = RunHost(
+        {"--log-json", "--map", "P1=TCP:", "--console", "P1", "--function", "P1=8", "--tasks", "188", "--script", script});
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    for (const char* expected : {
+             R"({"event":"console","task":188,"text":"[KELMOR] Ready for connections at 9100\n"})",
+             R"({"event":"announce","task":188,"text":"service 2 \"Host Com\" on TCP port 9100"})",
+             R"({"event":"packet","to":68,"from":188,"request":25,"status":0,"param1":1,"actual":23,"param2":2147483647,"param3":0})",
+             R"({"event":"packet","to":75,"from":188,"request":7,"length":6,"data":"copied"})",
+             R"({"event":"debug","text":"[Kelmor] F_CONNECT request from TELNET\n"})",
+             R"({"event":"debug","text":"Kelmor receive F_DISMOUNT\n"})",
+         }) {
+        EXPECT_NE(run.out.find(expected), std::string::npos) << expected << "\n" << run.out;
+    }
+}
+
 }  // namespace
 }  // namespace kelmor::test

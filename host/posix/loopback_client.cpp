@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <thread>
 
 namespace kelmor::host {
 namespace {
@@ -21,7 +22,8 @@ int MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
 
 LoopbackClient::~LoopbackClient() { Close(); }
 
-bool LoopbackClient::Connect(int tcpPort, std::chrono::milliseconds limit) {
+// One connection attempt, waiting at most until deadline.
+bool LoopbackClient::TryConnect(int tcpPort, std::chrono::steady_clock::time_point deadline) {
     Close();
     socket_ = ::socket(AF_INET, SOCK_STREAM, 0);
     if (socket_ < 0) {
@@ -39,10 +41,22 @@ bool LoopbackClient::Connect(int tcpPort, std::chrono::milliseconds limit) {
     pollfd ready{socket_, POLLOUT, 0};
     int error = 0;
     socklen_t size = sizeof error;
-    if (::poll(&ready, 1, static_cast<int>(limit.count())) != 1 ||
+    if (::poll(&ready, 1, MillisecondsLeft(deadline)) != 1 ||
         getsockopt(socket_, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
         Close();
         return false;
+    }
+    return true;
+}
+
+bool LoopbackClient::Connect(int tcpPort, std::chrono::milliseconds limit) {
+    // The port may still be starting up: try again until the limit.
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!TryConnect(tcpPort, deadline)) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
 }

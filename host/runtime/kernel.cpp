@@ -317,9 +317,13 @@ void Kernel::StartSink(uint8_t number, std::string name, std::function<void(cons
         impl_->tasks[number]->ended = false;
     }
     impl_->sinkThreads.push_back(std::make_unique<std::thread>([this, number, onPacket] {
-        while (!TaskEnded(number)) {
+        for (;;) {
+            // What is queued is still taken after the sink has been told to end.
             std::optional<Delivery> delivery = Await(number, std::chrono::milliseconds(100));
             if (!delivery) {
+                if (TaskEnded(number)) {
+                    break;
+                }
                 continue;
             }
             onPacket(*delivery->packet, delivery->sender);

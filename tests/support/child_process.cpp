@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -67,6 +68,8 @@ ChildProcess::~ChildProcess() {
         kill(pid_, SIGKILL);
         Wait(std::chrono::seconds(5));
     }
+    std::remove(stdoutPath_.c_str());
+    std::remove(stderrPath_.c_str());
 }
 
 void ChildProcess::Signal(int signo) const {

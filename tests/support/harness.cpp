@@ -77,7 +77,9 @@ Packet* KernelTest::MakePacket(uint8_t request, std::string_view data, size_t bu
         uint32_t ignored = 0;
         EXPECT_EQ(rt_alloc(static_cast<uint32_t>(size), 0, &ignored, &buffer), 0);
         std::memset(buffer, 0, size);
-        std::memcpy(buffer, data.data(), data.size());
+        if (!data.empty()) {
+            std::memcpy(buffer, data.data(), data.size());
+        }
         packet->buffer = static_cast<uint8_t*>(buffer);
     }
     packet->length = static_cast<uint16_t>(data.size());
