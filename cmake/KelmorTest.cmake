@@ -1,7 +1,11 @@
 # One call per test binary: links GoogleTest, the library's objects and the
 # stand-in runtime, and registers every test case with ctest.
 include(GoogleTest)
-find_package(GTest REQUIRED)
+if(KELMOR_PLATFORM STREQUAL "win32")
+  include(${CMAKE_CURRENT_LIST_DIR}/KelmorWindowsTest.cmake)
+else()
+  find_package(GTest REQUIRED)
+endif()
 
 function(kelmor_add_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES" ${ARGN})
