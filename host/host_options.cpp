@@ -33,10 +33,12 @@ const char* const kUsage =
     "Running:\n"
     "  --tasks LIST         port tasks to start (default 31,188-195), e.g. --tasks 188,190\n"
     "  --library PATH       the port library (default: the one next to kelmor-host)\n"
+    "                       e.g. --library build/linux/bin/libkelmor.so\n"
     "  --duration SECONDS   stop by itself after that long, e.g. --duration 5\n"
     "  --log-json           every kernel event as a JSON line on standard output\n"
+    "                       e.g. --map P1=TCP: --log-json | grep '\"to\":68'\n"
     "  --demo               the embedded demo port map: P1 on TCP: with a console, P3 on the\n"
-    "                       file kelmor-demo-p3.txt, the rest on NUL:\n"
+    "                       file kelmor-demo-p3.txt, the rest on NUL:, e.g. --demo --duration 5\n"
     "  --help               this text\n";
 
 namespace {
