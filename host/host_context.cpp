@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "config/port_map.h"
+#include "config_store.h"
 
 namespace kelmor::host {
 
@@ -24,6 +25,12 @@ std::optional<uint8_t> PortTask(const std::string& port) {
 std::string PortName(uint8_t task) {
     const PortEntry* entry = FindPortEntry(task);
     return entry != nullptr ? entry->name : std::to_string(task);
+}
+
+std::string PortMapKey() {
+    char key[kPortMapKeySize];
+    BuildPortMapKey(key);
+    return std::string(runtime::ConfigStore::kMachineRoot) + "\\" + key;
 }
 
 void HostContext::Log(const JsonLine& event, const std::string& plain) {

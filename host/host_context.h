@@ -27,6 +27,9 @@ inline constexpr uint8_t kMirrorTask = 75;
 std::optional<uint8_t> PortTask(const std::string& port);
 std::string PortName(uint8_t task);
 
+// The port map's registry key, root included.
+std::string PortMapKey();
+
 class HostContext {
 public:
     HostContext(std::vector<int> tasks, bool json) : tasks_(std::move(tasks)), json_(json) {}

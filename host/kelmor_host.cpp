@@ -33,8 +33,6 @@ using namespace std::chrono_literals;
 // 10 s a prompt) or a send to a client has stalled (up to 5 s).
 constexpr auto kStopLimit = 26s;
 constexpr auto kProgramStopLimit = 3s;
-constexpr const char* kPortMapKey =
-    "HKEY_LOCAL_MACHINE\\SOFTWARE\\Zorva\\Zorva Robotics Veltrane V6.20\\Port Map";
 constexpr const char* kDemoFile = "kelmor-demo-p3.txt";
 constexpr int32_t kConsoleFunction = 3;  // "Console/SMON"
 
@@ -49,6 +47,7 @@ void AddDemoDefaults(Options& options) {
 
 bool LoadConfiguration(const Options& options) {
     auto& config = Kernel::Get().Config();
+    const std::string portMapKey = kelmor::host::PortMapKey();
     for (const std::string& file : options.registryFiles) {
         std::string error;
         if (!config.LoadRegFile(file, error)) {
@@ -57,10 +56,10 @@ bool LoadConfiguration(const Options& options) {
         }
     }
     for (const auto& mapping : options.maps) {
-        config.SetText(kPortMapKey, mapping.port, mapping.text);
+        config.SetText(portMapKey, mapping.port, mapping.text);
     }
     if (options.wait) {
-        config.SetText(kPortMapKey, "Wait", *options.wait);
+        config.SetText(portMapKey, "Wait", *options.wait);
     }
     for (const auto& com : options.comPaths) {
         kelmor::host::SetProcessEnv("KELMOR_COM" + std::to_string(com.number), com.path);

@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "config/port_map.h"
+#include "host_context.h"
 #include "host_platform.h"
 #include "platform/platform.h"
 #include "kernel.h"
@@ -23,12 +24,6 @@ std::string Upper(std::string text) {
         }
     }
     return text;
-}
-
-std::string FullKey() {
-    char key[kPortMapKeySize];
-    BuildPortMapKey(key);
-    return std::string(runtime::ConfigStore::kMachineRoot) + "\\" + key;
 }
 
 // Texts that look meant for a device but name a file.
@@ -76,7 +71,7 @@ std::string DescribeDevice(const std::string& text, const PortReport& report, st
 
 // The device text the port task will read, or why it gets none.
 std::string ReadDeviceText(const PortReport& report, std::string& text, std::vector<std::string>& warnings) {
-    const auto stored = runtime::Kernel::Get().Config().Get(FullKey(), report.port);
+    const auto stored = runtime::Kernel::Get().Config().Get(PortMapKey(), report.port);
     if (!stored) {
         return "(none)";
     }
@@ -95,7 +90,7 @@ std::string ReadDeviceText(const PortReport& report, std::string& text, std::vec
 }
 
 void CheckWaitList(const std::vector<PortReport>& reports, std::vector<std::string>& warnings) {
-    const auto stored = runtime::Kernel::Get().Config().Get(FullKey(), kWaitValueName);
+    const auto stored = runtime::Kernel::Get().Config().Get(PortMapKey(), kWaitValueName);
     if (!stored || !stored->isText) {
         return;
     }
