@@ -277,7 +277,7 @@ void Kernel::Reset() {
 }
 
 int32_t Kernel::Request(uint8_t from, uint8_t to, Packet* packet) {
-    std::lock_guard lock(impl_->mutex);
+    std::unique_lock lock(impl_->mutex);
     Task* requester = impl_->FindTask(from);
     Task* target = impl_->FindTask(to);
     auto live = impl_->packets.find(packet);
@@ -290,6 +290,7 @@ int32_t Kernel::Request(uint8_t from, uint8_t to, Packet* packet) {
     impl_->replyHandles[handle] = from;
     live->second = true;
     target->queue.push_back({packet, handle, from});
+    lock.unlock();  // as in rt_send_packet
     target->arrived.notify_all();
     return 0;
 }

@@ -147,7 +147,7 @@ int32_t rt_send_packet(Packet* packet, uint8_t destination, int32_t, int32_t mod
     if (K().Intercept(Op::SendPacket)) {
         return kelmor::runtime::kInjected;
     }
-    std::lock_guard lock(K().mutex);
+    std::unique_lock lock(K().mutex);
     auto live = K().packets.find(packet);
     if (live == K().packets.end() || live->second) {
         return kelmor::runtime::kFailed;  // not a packet the caller holds
@@ -178,6 +178,9 @@ int32_t rt_send_packet(Packet* packet, uint8_t destination, int32_t, int32_t mod
         CountAnswer(sender->traffic, *packet);
     }
     receiver->queue.push_back({packet, 0, CurrentTask()});
+    // Woken after the lock is let go, so the receiver does not wake only to
+    // wait for it again. Tasks live until the kernel's reset.
+    lock.unlock();
     receiver->arrived.notify_all();
     return 0;
 }
