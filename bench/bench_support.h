@@ -125,15 +125,22 @@ private:
     std::thread thread_;
 };
 
+// What the last RateOver saw besides the rate: this process's CPU seconds
+// per counted unit over the window, all its threads together.
+inline thread_local double lastCpuPerUnit = 0;
+
 // Measures a rate: waits out a warm-up, then takes count() at the start and
 // the end of the window; the count per second.
 template <typename Count>
 double RateOver(Count count, std::chrono::milliseconds warmUp, std::chrono::milliseconds window) {
     std::this_thread::sleep_for(warmUp);
     const uint64_t before = count();
+    const double cpuBefore = ProcessCpuSeconds();
     const auto start = Clock::now();
     std::this_thread::sleep_for(window);
     const uint64_t after = count();
+    const double cpu = ProcessCpuSeconds() - cpuBefore;
+    lastCpuPerUnit = after > before ? cpu / static_cast<double>(after - before) : 0;
     return static_cast<double>(after - before) / Seconds(Clock::now() - start);
 }
 

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <random>
@@ -46,13 +47,21 @@ struct Options {
     std::chrono::milliseconds idle{10000};
     int latencySamples = 120;
     int memoryClients = 64;
+    std::vector<size_t> sizes{4096, 64};  // F_WRITE lengths of the output runs
+    std::vector<int> clients{1, 8};       // clients of the output runs
     std::set<std::string> only;  // empty: everything
+    bool runPeers = true;  // false: Kelmor's runs alone (for a profiler)
     bool privateNetwork = true;
     std::string host;
-    PeerPrograms peers;
+    PeerPrograms programs;
 };
 
 const Options* options = nullptr;
+
+// CPU microseconds per request of the last run of ours (all of this
+// process's threads: port tasks, controller side, clients), for the progress
+// lines; NaN after a peer's run.
+double runCpuMicros = NAN;
 
 bool Wanted(const std::string& group) { return options->only.empty() || options->only.count(group) > 0; }
 
@@ -94,12 +103,14 @@ double KelmorOutput(size_t chunk, int clients) {
     RequestStream writes(kTcpPortTask, F_WRITE, chunk, options->window);
     writes.Start();
     const double rate = RateOver([&] { return readers.TotalBytes(); }, options->warmUp, options->measure);
+    runCpuMicros = lastCpuPerUnit * 1e6 * static_cast<double>(chunk) * clients;
     writes.Stop();
     readers.Stop();
     return rate / clients / kMega;
 }
 
 double ProducedRate(int device, uint16_t port, size_t chunk, int clients) {
+    runCpuMicros = NAN;
     Readers readers(port, clients, "");
     if (!readers.Connected()) {
         return NAN;
@@ -117,8 +128,11 @@ double ProducedRate(int device, uint16_t port, size_t chunk, int clients) {
 }
 
 double Ser2netOutput(const std::string& folder, size_t chunk, int clients) {
+    if (!options->runPeers) {
+        return NAN;
+    }
     const uint16_t port = NextPeerPort();
-    Ser2net peer(options->peers, folder, port, clients);
+    Ser2net peer(options->programs, folder, port, clients);
     if (!peer.Problem().empty()) {
         return NAN;
     }
@@ -126,8 +140,11 @@ double Ser2netOutput(const std::string& folder, size_t chunk, int clients) {
 }
 
 double SocatOutput(size_t chunk) {
+    if (!options->runPeers) {
+        return NAN;
+    }
     const uint16_t port = NextPeerPort();
-    SocatRelay peer(options->peers, port);
+    SocatRelay peer(options->programs, port);
     if (!peer.Problem().empty()) {
         return NAN;
     }
@@ -205,6 +222,7 @@ double KelmorInput() {
     reads.Start();
     sender.Start();
     const double rate = RateOver([&] { return reads.BytesAnswered(); }, options->warmUp, options->measure);
+    runCpuMicros = lastCpuPerUnit * 1e6;
     sender.Stop();
     reads.Stop();
     return rate;
@@ -218,6 +236,7 @@ double BareRoundTrip() {
     RequestStream pings(kEchoTask, 0, 0, 1);
     pings.Start();
     const double rate = RateOver([&] { return pings.Answered(); }, options->warmUp, options->measure);
+    runCpuMicros = lastCpuPerUnit * 1e6;
     pings.Stop();
     return rate;
 }
@@ -285,6 +304,17 @@ Latency KelmorLatency(uint32_t seed) {
 
 // ---- idle: nine port tasks with nothing to do ----
 
+// This process's CPU time while it idles for the idle length, in percent of
+// one core, after half a second to settle.
+double IdleCpuPercent() {
+    std::this_thread::sleep_for(500ms);
+    const double cpuBefore = ProcessCpuSeconds();
+    const auto start = Clock::now();
+    std::this_thread::sleep_for(options->idle);
+    const double cpu = ProcessCpuSeconds() - cpuBefore;
+    return 100.0 * cpu / Seconds(Clock::now() - start);
+}
+
 // Percent of one core.
 double KelmorIdle(const std::string& folder) {
     Session session;
@@ -307,12 +337,17 @@ double KelmorIdle(const std::string& folder) {
             Session::Queue(task, read);
         }
     }
-    std::this_thread::sleep_for(500ms);
-    const double cpuBefore = ProcessCpuSeconds();
-    const auto start = Clock::now();
-    std::this_thread::sleep_for(options->idle);
-    const double cpu = ProcessCpuSeconds() - cpuBefore;
-    return 100.0 * cpu / Seconds(Clock::now() - start);
+    return IdleCpuPercent();
+}
+
+// The same length of idling for nine tasks that only wait in the kernel, 24
+// ms at a time, as the port loop does: what the idle wait costs by itself.
+double BareIdle() {
+    Session session;
+    for (uint8_t task = kEchoTask; task < kEchoTask + std::size(kPortTasks); ++task) {
+        session.StartEcho(task);
+    }
+    return IdleCpuPercent();
 }
 
 // ---- file: 64-byte writes to a file port against open-append-close ----
@@ -324,6 +359,7 @@ double KelmorFileWrites(const std::string& path) {
     RequestStream writes(kFilePortTask, F_WRITE, 64, options->window);
     writes.Start();
     const double rate = RateOver([&] { return writes.Answered(); }, options->warmUp, options->measure);
+    runCpuMicros = lastCpuPerUnit * 1e6;
     writes.Stop();
     return rate;
 }
@@ -339,11 +375,13 @@ double BareFileWrites(const std::string& path) {
     auto start = Clock::now();
     auto end = warmEnd + options->measure;
     bool warm = false;
+    double cpuBefore = 0;
     for (auto now = Clock::now(); now < end; now = Clock::now()) {
         if (!warm && now >= warmEnd) {
             warm = true;
             writes = 0;
             start = now;
+            cpuBefore = ProcessCpuSeconds();
         }
         const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         if (fd < 0) {
@@ -356,6 +394,7 @@ double BareFileWrites(const std::string& path) {
         close(fd);
         ++writes;
     }
+    runCpuMicros = writes > 0 ? (ProcessCpuSeconds() - cpuBefore) * 1e6 / static_cast<double>(writes) : NAN;
     return static_cast<double>(writes) / Seconds(Clock::now() - start);
 }
 
@@ -364,7 +403,7 @@ double BareFileWrites(const std::string& path) {
 // Peak RSS in MiB of kelmor-host with its nine port tasks and clients on P0.
 double HostPeakRss(const std::string& folder, int clients) {
     Child host({options->host, "--map", "P0=TCP:", "--map", "P5=" + folder + "/memory-p5.txt", "--duration", "60"},
-               options->peers.logPath, true);
+               options->programs.logPath, true);
     const std::string line = host.WaitForLine("Ready for connections at", 5s);
     const size_t at = line.rfind(' ');
     if (host.Pid() <= 0 || at == std::string::npos) {
@@ -387,8 +426,11 @@ double HostPeakRss(const std::string& folder, int clients) {
 }
 
 double Ser2netPeakRss(const std::string& folder, int clients) {
+    if (!options->runPeers) {
+        return NAN;
+    }
     const uint16_t port = NextPeerPort();
-    Ser2net peer(options->peers, folder, port, clients);
+    Ser2net peer(options->programs, folder, port, clients);
     if (!peer.Problem().empty()) {
         return NAN;
     }
@@ -457,6 +499,19 @@ std::string Verdict(const Figure& figure) {
     return met ? "met" : "short";
 }
 
+std::string Number(double value);
+
+// " (cpu N us a request)" after a run of ours, else nothing.
+std::string CpuNote() {
+    if (std::isnan(runCpuMicros)) {
+        return "";
+    }
+    char text[48];
+    std::snprintf(text, sizeof text, " (cpu %.1f us/req)", runCpuMicros);
+    runCpuMicros = NAN;
+    return text;
+}
+
 std::string Number(double value) {
     if (std::isnan(value)) {
         return "n/a";
@@ -495,7 +550,7 @@ double MedianOf(const std::string& what, const std::function<double(int)>& measu
     std::vector<double> runs;
     for (int repetition = 0; repetition < options->repetitions; ++repetition) {
         const double value = measure(repetition);
-        Note("  %-30s run %d: %s\n", what.c_str(), repetition + 1, Number(value).c_str());
+        Note("  %-30s run %d: %s%s\n", what.c_str(), repetition + 1, Number(value).c_str(), CpuNote().c_str());
         if (!std::isnan(value)) {
             runs.push_back(value);
         }
@@ -510,9 +565,11 @@ std::pair<double, double> MedianPair(const std::string& ours, const std::functio
     std::vector<double> b;
     for (int repetition = 0; repetition < options->repetitions; ++repetition) {
         const double x = measureOurs();
+        const std::string ourCpu = CpuNote();
         const double y = measureTheirs();
-        Note("  %-30s run %d: %s   %s: %s\n", ours.c_str(), repetition + 1, Number(x).c_str(), theirs.c_str(),
-             Number(y).c_str());
+        const std::string theirCpu = CpuNote();
+        Note("  %-30s run %d: %s%s   %s: %s%s\n", ours.c_str(), repetition + 1, Number(x).c_str(), ourCpu.c_str(),
+             theirs.c_str(), Number(y).c_str(), theirCpu.c_str());
         if (!std::isnan(x)) a.push_back(x);
         if (!std::isnan(y)) b.push_back(y);
     }
@@ -524,10 +581,11 @@ std::vector<Figure> RunAll() {
     ScratchFolder scratch;
 
     if (Wanted("output")) {
-        for (const size_t chunk : {size_t{4096}, size_t{64}}) {
-            const std::string size = chunk == 4096 ? "4k" : "64b";
-            const std::string label = chunk == 4096 ? "4 KiB" : "64 B";
-            for (const int clients : {1, 8}) {
+        for (const size_t chunk : options->sizes) {
+            const std::string size = chunk % 1024 == 0 ? std::to_string(chunk / 1024) + "k" : std::to_string(chunk) + "b";
+            const std::string label =
+                chunk % 1024 == 0 ? std::to_string(chunk / 1024) + " KiB" : std::to_string(chunk) + " B";
+            for (const int clients : options->clients) {
                 const std::string what = "output " + label + " x" + std::to_string(clients);
                 Note("%s\n", what.c_str());
                 auto [ours, ser2net] = MedianPair(
@@ -577,10 +635,14 @@ std::vector<Figure> RunAll() {
     }
     if (Wanted("idle")) {
         Note("idle\n");
-        const double idle = MedianOf("kelmor 9 tasks", [&](int) { return KelmorIdle(scratch.Path()); });
+        auto [idle, floor] = MedianPair(
+            "kelmor 9 tasks %core", [&] { return KelmorIdle(scratch.Path()); }, "9 bare waiting tasks", BareIdle);
         figures.push_back({"idle_cpu", "idle, 9 tasks (1 TCP+client)", "%core", idle, "goal", 0.5, Goal::Below, 1.0,
                            "whole process, a read pending on every port, " +
                                std::to_string(options->idle.count() / 1000) + " s a run"});
+        figures.push_back({"idle_cpu_vs_bare_wait", "idle, against the bare 24 ms wait", "%core", idle,
+                           "bare waits", floor, Goal::None, 0,
+                           "nine tasks that only wait 24 ms at a time in the same kernel"});
     }
     if (Wanted("file")) {
         Note("file\n");
@@ -621,11 +683,27 @@ void Usage() {
         "  --idle MS         length of an idle run (default 10000)\n"
         "  --samples N       latency samples per run (default 120)\n"
         "  --only LIST       output,input,latency,idle,file,memory (default: all)\n"
+        "  --sizes LIST      F_WRITE lengths of the output runs (default 4096,64)\n"
+        "  --clients LIST    client counts of the output runs (default 1,8)\n"
         "  --quick           one repetition, short windows: a smoke run\n"
         "  --host PATH       kelmor-host (default: next to kelmor-bench)\n"
         "  --ser2net PATH | --socat PATH   the peers (default: from PATH)\n"
         "  --log FILE        the peers' and the port tasks' own output (default /dev/null)\n"
+        "  --no-peers        Kelmor's runs alone, for a profiler\n"
         "  --shared-network  stay in this network namespace instead of a private one\n");
+}
+
+std::vector<std::string> SplitList(const std::string& list) {
+    std::vector<std::string> words;
+    size_t start = 0;
+    while (start <= list.size()) {
+        const size_t end = std::min(list.find(',', start), list.size());
+        if (end > start) {
+            words.push_back(list.substr(start, end - start));
+        }
+        start = end + 1;
+    }
+    return words;
 }
 
 std::string Folder(const std::string& path) { return path.substr(0, path.rfind('/') + 1); }
@@ -643,9 +721,9 @@ int main(int argc, char** argv) {
     using namespace kelmor::bench;
     Options parsed;
     parsed.host = SelfFolder() + "kelmor-host";
-    parsed.peers.ser2net = "ser2net";
-    parsed.peers.socat = "socat";
-    parsed.peers.logPath = "/dev/null";
+    parsed.programs.ser2net = "ser2net";
+    parsed.programs.socat = "socat";
+    parsed.programs.logPath = "/dev/null";
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         auto value = [&]() -> std::string {
@@ -666,12 +744,18 @@ int main(int argc, char** argv) {
         } else if (argument == "--samples") {
             parsed.latencySamples = std::max(10, std::atoi(value().c_str()));
         } else if (argument == "--only") {
-            const std::string list = value();
-            size_t start = 0;
-            while (start <= list.size()) {
-                const size_t end = std::min(list.find(',', start), list.size());
-                parsed.only.insert(list.substr(start, end - start));
-                start = end + 1;
+            for (const std::string& word : SplitList(value())) {
+                parsed.only.insert(word);
+            }
+        } else if (argument == "--sizes" || argument == "--clients") {
+            std::vector<long> numbers;
+            for (const std::string& word : SplitList(value())) {
+                numbers.push_back(std::clamp(std::atol(word.c_str()), 1L, 65535L));
+            }
+            if (argument == "--sizes") {
+                parsed.sizes.assign(numbers.begin(), numbers.end());
+            } else {
+                parsed.clients.assign(numbers.begin(), numbers.end());
             }
         } else if (argument == "--quick") {
             parsed.repetitions = 1;
@@ -683,11 +767,13 @@ int main(int argc, char** argv) {
         } else if (argument == "--host") {
             parsed.host = value();
         } else if (argument == "--ser2net") {
-            parsed.peers.ser2net = value();
+            parsed.programs.ser2net = value();
         } else if (argument == "--socat") {
-            parsed.peers.socat = value();
+            parsed.programs.socat = value();
         } else if (argument == "--log") {
-            parsed.peers.logPath = value();
+            parsed.programs.logPath = value();
+        } else if (argument == "--no-peers") {
+            parsed.runPeers = false;
         } else if (argument == "--shared-network") {
             parsed.privateNetwork = false;
         } else if (argument == "--help" || argument == "-h") {
@@ -700,12 +786,12 @@ int main(int argc, char** argv) {
         }
     }
     parsed.host = FindProgram(parsed.host);
-    parsed.peers.ser2net = FindProgram(parsed.peers.ser2net);
-    parsed.peers.socat = FindProgram(parsed.peers.socat);
+    parsed.programs.ser2net = FindProgram(parsed.programs.ser2net);
+    parsed.programs.socat = FindProgram(parsed.programs.socat);
     options = &parsed;
 
     // The port tasks' own lines (the dismount notes) go with the peers' output.
-    const int log = open(parsed.peers.logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const int log = open(parsed.programs.logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (log >= 0) {
         dup2(log, STDERR_FILENO);
         close(log);
@@ -719,8 +805,8 @@ int main(int argc, char** argv) {
     }
     Note("kelmor-bench: %d repetitions, window %d, %lld ms measured a run, peers: ser2net %s, socat %s\n",
          parsed.repetitions, parsed.window, static_cast<long long>(parsed.measure.count()),
-         parsed.peers.ser2net.empty() ? "missing" : parsed.peers.ser2net.c_str(),
-         parsed.peers.socat.empty() ? "missing" : parsed.peers.socat.c_str());
+         parsed.programs.ser2net.empty() ? "missing" : parsed.programs.ser2net.c_str(),
+         parsed.programs.socat.empty() ? "missing" : parsed.programs.socat.c_str());
     const auto start = Clock::now();
     const std::vector<Figure> figures = RunAll();
     PrintReport(figures);

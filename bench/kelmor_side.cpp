@@ -69,9 +69,9 @@ void Session::StartPort(uint8_t task) {
     Kernel::Get().StartTask(task, &PortTaskEntry);
 }
 
-void Session::StartEcho() {
-    started_.push_back(kEchoTask);
-    Kernel::Get().StartTask(kEchoTask, &EchoEntry);
+void Session::StartEcho(uint8_t task) {
+    started_.push_back(task);
+    Kernel::Get().StartTask(task, &EchoEntry);
 }
 
 uint16_t Session::TcpPort(uint8_t task, std::chrono::milliseconds limit) {

@@ -34,9 +34,10 @@ public:
 
     void Map(const std::string& port, const std::string& text);
     void StartPort(uint8_t task);
-    // A task that answers every packet at once and nothing else: the bare
-    // kernel round trip.
-    void StartEcho();
+    // A task that answers every packet at once and otherwise waits in the
+    // kernel as long as a port task does when idle: the bare round trip, and
+    // the bare cost of idling.
+    void StartEcho(uint8_t task = kEchoTask);
     // The TCP port the task announced; 0 when none came within limit.
     uint16_t TcpPort(uint8_t task, std::chrono::milliseconds limit);
     bool WaitLogins(int count, std::chrono::milliseconds limit);

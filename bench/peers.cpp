@@ -16,9 +16,11 @@ void CloseOnExec(int fd) { fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC); 
 }  // namespace
 
 // The device side is a pty in raw mode; the line speed means nothing to a
-// pty. The buffer from the device to the network is raised from its default
-// of 64 bytes and the character delay is kept: that is the fastest setting
-// we found for bulk output.
+// pty. ser2net is given its fastest setting for bulk output that we found on
+// this machine: the buffer from the device to the network raised from its
+// default of 64 bytes to 32 KiB (64 B: about a tenth of the throughput; 4,
+// 8, 16 and 64 KiB: a little less) and the character delay kept (turning it
+// off halved the throughput).
 Ser2net::Ser2net(const PeerPrograms& programs, const std::string& folder, uint16_t port, int maxConnections) {
     if (programs.ser2net.empty()) {
         problem_ = "ser2net is not installed";
@@ -45,7 +47,7 @@ Ser2net::Ser2net(const PeerPrograms& programs, const std::string& folder, uint16
              << "  connector: serialdev," << slaveName << ",115200n81,local\n"
              << "  options:\n"
              << "    max-connections: " << maxConnections << "\n"
-             << "    dev-to-net-bufsize: 65536\n"
+             << "    dev-to-net-bufsize: 32768\n"
              << "    net-to-dev-bufsize: 4096\n";
     }
     const std::string pidFile = folder + "/ser2net-" + std::to_string(port) + ".pid";
