@@ -3,7 +3,6 @@
 // controller writes without pause and keeps a read pending. The clients that
 // stay must get every byte, in order; the process must end with the
 // descriptors it began with and a client table without dead entries.
-#include <dirent.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -16,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "devices/tcp_device.h"
+#include "held_tcp_device.h"
 #include "private_network.h"
 #include "runtime/runtime.h"
 #include "socket_faults.h"
@@ -38,17 +37,6 @@ constexpr size_t kPromptsSize = 17;
 // The only bytes a churning client ever puts after its login: its escape
 // sequences decode to 'A' (complete) or stay 0x8F (cut short).
 const std::string kChurnInput = "hi!A\x8F";
-
-size_t CountDescriptors() {
-    size_t count = 0;
-    if (DIR* folder = opendir("/proc/self/fd")) {
-        while (readdir(folder) != nullptr) {
-            ++count;
-        }
-        closedir(folder);
-    }
-    return count;
-}
 
 // What the controller writes: records "000000042\n" one after another, so a
 // reader that joins anywhere can tell whether it lost or reordered a byte.
@@ -114,17 +102,6 @@ ssize_t CountedRecv(int fd, void* buffer, size_t length, int flags) {
         ++endedReceives;
     }
     return received;
-}
-
-// The device the loop runs; the test looks into its client table once the
-// loop has answered, which orders the loop's changes before the look.
-TcpDevice churnDevice;
-
-PortDevice* ChurnDevice() {
-    std::strcpy(churnDevice.name, "P1");
-    churnDevice.service = 2;
-    churnDevice.Start();
-    return &churnDevice;
 }
 
 // A client that stays connected from before the first write to the end and
@@ -223,17 +200,7 @@ class ChurnTest : public PrivateNetworkTest {
 protected:
     void TearDown() override {
         PrivateNetworkTest::TearDown();
-        std::free(churnDevice.clients);
-        churnDevice = TcpDevice();
-    }
-
-    // Entries that hold a connection.
-    static uint32_t LiveEntries() {
-        uint32_t live = 0;
-        for (uint32_t i = 0; i < churnDevice.clientCount; ++i) {
-            live += churnDevice.clients[i] != platform::kInvalidSocket ? 1 : 0;
-        }
-        return live;
+        ForgetHeldTcpDevice();
     }
 };
 
@@ -247,7 +214,7 @@ TEST_F(ChurnTest, ThousandClientsComeAndGoWhileTheControllerWrites) {
     counting.calls.recv = CountedRecv;
     counting.Apply();
 
-    StartLoop(kTask, &ChurnDevice);
+    StartLoop(kTask, &HeldTcpDevice);
     ASSERT_TRUE(WaitUntil([] { return Kernel().Announcements().size() == 1; }));
     std::vector<std::unique_ptr<Stayer>> stayers;
     for (int i = 0; i < kStayers; ++i) {
@@ -332,7 +299,7 @@ TEST_F(ChurnTest, ThousandClientsComeAndGoWhileTheControllerWrites) {
     Packet* write = Send(kTask, F_WRITE, StreamBytes(written, kRecord));
     written += kRecord;
     ASSERT_TRUE(serveAnswers(write));
-    EXPECT_EQ(LiveEntries(), static_cast<uint32_t>(kStayers)) << "dead entries left in the table";
+    EXPECT_EQ(LiveEntries(heldTcpDevice), static_cast<uint32_t>(kStayers)) << "dead entries left in the table";
 
     // A stayer's input still reaches the pending read.
     ASSERT_TRUE(stayers[0]->Client().Send("Z"));
@@ -354,7 +321,7 @@ TEST_F(ChurnTest, ThousandClientsComeAndGoWhileTheControllerWrites) {
     // Write finds it dead, and one Poll may take several connections in a
     // row, so the table holds more than the clients connected at any moment,
     // but nowhere near one entry per client served.
-    EXPECT_LE(churnDevice.clientCount, static_cast<uint32_t>(kCycles / 10));
+    EXPECT_LE(heldTcpDevice.clientCount, static_cast<uint32_t>(kCycles / 10));
     EXPECT_TRUE(Kernel().Asserts().empty());
 
     Dismount(kTask);
@@ -367,12 +334,12 @@ TEST_F(ChurnTest, ThousandClientsComeAndGoWhileTheControllerWrites) {
     RecordProperty("bytes_read", static_cast<int>(delivered.size()));
     RecordProperty("failed_sends", failedSends.load());
     RecordProperty("ended_receives", endedReceives.load());
-    RecordProperty("table_entries", static_cast<int>(churnDevice.clientCount));
+    RecordProperty("table_entries", static_cast<int>(heldTcpDevice.clientCount));
     std::printf("churn: %d cycles, %llu writes, %llu bytes to each stayer, %zu bytes read, "
                 "%d failed sends, %d ended receives, table of %u\n",
                 churn.cycles.load(), static_cast<unsigned long long>(writes),
                 static_cast<unsigned long long>(written), delivered.size(), failedSends.load(),
-                endedReceives.load(), churnDevice.clientCount);
+                endedReceives.load(), heldTcpDevice.clientCount);
     Kernel().SetEventSink(nullptr);
 }
 

@@ -1,5 +1,6 @@
 #include "devices/tcp_device.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -79,11 +80,16 @@ void Prompt(SocketHandle client, const char* text) {
 }
 
 // Throws the answer away, up to its carriage return. A closed, failed or
-// silent connection ends the wait just the same.
+// silent connection ends the wait just the same, and so does the end of the
+// limit while bytes keep coming: a receive finds them ready however little
+// time is left, and one that returns within a millisecond may take nothing
+// off the time left.
 void DiscardAnswer(SocketHandle client) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TcpDevice::kLoginAnswerLimitMs);
     uint32_t millisecondsLeft = TcpDevice::kLoginAnswerLimitMs;
     uint8_t byte = 0;
-    while (net::ReceiveBytes(client, &byte, 1, millisecondsLeft) == 1 && byte != kCarriageReturn) {
+    while (net::ReceiveBytes(client, &byte, 1, millisecondsLeft) == 1 && byte != kCarriageReturn &&
+           std::chrono::steady_clock::now() < deadline) {
     }
 }
 
