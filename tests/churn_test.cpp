@@ -27,12 +27,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr uint8_t kTask = 188;
-constexpr uint16_t kPort = 9100;
 constexpr int kCycles = 1000;
 constexpr int kChurners = 4;
 constexpr int kStayers = 3;
-constexpr const char* kPrompts = "login: password: ";
-constexpr size_t kPromptsSize = 17;
 
 // The only bytes a churning client ever puts after its login: its escape
 // sequences decode to 'A' (complete) or stay 0x8F (cut short).
@@ -108,9 +105,9 @@ ssize_t CountedRecv(int fd, void* buffer, size_t length, int flags) {
 // checks each byte against the stream as it comes.
 class Stayer {
 public:
-    Stayer() : client_(kPort) {}
+    Stayer() : client_(kFirstTerminalPort) {}
 
-    bool LogIn() { return client_.Send("stay\rpw\r") && client_.Receive(kPromptsSize) == kPrompts; }
+    bool LogIn() { return client_.Send("stay\rpw\r") && client_.Receive(kLoginPromptsSize) == kLoginPrompts; }
     void StartReading() {
         reader_ = std::thread([this] {
             const auto deadline = Clock::now() + 90s;
@@ -157,7 +154,7 @@ struct ChurnResult {
 
 // One connection, left at the given point.
 void Cycle(Leave leave, ChurnResult& result) {
-    TcpClient client(kPort, leave == Leave::DuringBroadcast ? 4096 : 0);
+    TcpClient client(kFirstTerminalPort, leave == Leave::DuringBroadcast ? 4096 : 0);
     if (!client.Connected()) {
         ++result.connectFailures;
         return;
@@ -174,24 +171,25 @@ void Cycle(Leave leave, ChurnResult& result) {
             return;
         case Leave::DuringPassword:
             client.Send("user\rpa");
-            client.Receive(kPromptsSize, 2s);
+            client.Receive(kLoginPromptsSize, 2s);
             client.Close(true);
             return;
         case Leave::AfterReading:
             client.Send("user\rpass\rhi!\x8Fxyz41");
-            received = client.Receive(kPromptsSize + 200, 200ms);
+            received = client.Receive(kLoginPromptsSize + 200, 200ms);
             break;
         case Leave::DuringBroadcast:
             client.Send("u\rp\r");
-            received = client.Receive(kPromptsSize + 1, 2s);
+            received = client.Receive(kLoginPromptsSize + 1, 2s);
             client.Close(true);  // with unread data: a reset
             break;
         case Leave::DuringEscape:
             client.Send("u\rp\r\x8F" "ab");
-            received = client.Receive(kPromptsSize, 2s);
+            received = client.Receive(kLoginPromptsSize, 2s);
             break;
     }
-    if (received.compare(0, kPromptsSize, kPrompts) == 0 && !IsPieceOfTheStream(received.substr(kPromptsSize))) {
+    if (received.compare(0, kLoginPromptsSize, kLoginPrompts) == 0 &&
+        !IsPieceOfTheStream(received.substr(kLoginPromptsSize))) {
         ++result.brokenPieces;
     }
 }

@@ -23,9 +23,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr uint8_t kTask = 188;
-constexpr uint16_t kPort = 9100;
-constexpr const char* kPrompts = "login: password: ";
-constexpr size_t kPromptsSize = 17;
 constexpr auto kLoginBound = std::chrono::milliseconds(2 * TcpDevice::kLoginAnswerLimitMs);
 constexpr auto kSendBound = std::chrono::milliseconds(TcpDevice::kSendStallLimitMs);
 constexpr auto kMargin = 3s;
@@ -33,11 +30,11 @@ constexpr auto kMargin = 3s;
 // A well-behaved client: logs in, then takes everything on a thread of its own.
 class Reader {
 public:
-    Reader() : client_(kPort) {}
+    Reader() : client_(kFirstTerminalPort) {}
     ~Reader() { Stop(); }
 
     bool LogIn() {
-        if (!client_.Send("reader\rpw\r") || client_.Receive(kPromptsSize) != kPrompts) {
+        if (!client_.Send("reader\rpw\r") || client_.Receive(kLoginPromptsSize) != kLoginPrompts) {
             return false;
         }
         thread_ = std::thread([this] {
@@ -163,9 +160,9 @@ protected:
 
     // The port still greets a newcomer and sends it the next write.
     void ExpectANewcomerIsServed() {
-        TcpClient newcomer(kPort);
+        TcpClient newcomer(kFirstTerminalPort);
         ASSERT_TRUE(newcomer.Send("late\rpw\r"));
-        EXPECT_EQ(newcomer.Receive(kPromptsSize, 10s), kPrompts);
+        EXPECT_EQ(newcomer.Receive(kLoginPromptsSize, 10s), kLoginPrompts);
         Write("welcome\r\n");
         EXPECT_EQ(newcomer.Receive(9), "welcome\r\n");
     }
@@ -205,7 +202,7 @@ private:
 TEST_F(HostileClientsTest, EndlessLoginAnswerHoldsThePortNoLongerThanTheTwoPromptLimits) {
     auto reader = std::make_unique<Reader>();
     ASSERT_TRUE(reader->LogIn());
-    auto flooder = std::make_unique<TcpClient>(kPort);
+    auto flooder = std::make_unique<TcpClient>(kFirstTerminalPort);
     ASSERT_TRUE(flooder->Connected());
     Flood flood(*flooder, "x");  // never a carriage return
 
@@ -237,9 +234,9 @@ TEST_F(HostileClientsTest, EndlessLoginAnswerHoldsThePortNoLongerThanTheTwoPromp
 TEST_F(HostileClientsTest, EndlessInputNeitherStopsTheWritesNorTheLogins) {
     auto reader = std::make_unique<Reader>();
     ASSERT_TRUE(reader->LogIn());
-    TcpClient flooder(kPort);
+    TcpClient flooder(kFirstTerminalPort);
     ASSERT_TRUE(flooder.Send("flood\rpw\r"));
-    ASSERT_EQ(flooder.Receive(kPromptsSize), kPrompts);
+    ASSERT_EQ(flooder.Receive(kLoginPromptsSize), kLoginPrompts);
     Flood flood(flooder, "ab\x8Fxyz41");  // decodes to "abA"
 
     for (int i = 0; i < 20; ++i) {
@@ -272,9 +269,9 @@ TEST_F(HostileClientsTest, EndlessInputNeitherStopsTheWritesNorTheLogins) {
 TEST_F(HostileClientsTest, ClientThatStopsReadingCostsOneSendLimitAndMayComeBack) {
     auto reader = std::make_unique<Reader>();
     ASSERT_TRUE(reader->LogIn());
-    auto stalled = std::make_unique<TcpClient>(kPort, 4096);
+    auto stalled = std::make_unique<TcpClient>(kFirstTerminalPort, 4096);
     ASSERT_TRUE(stalled->Send("stall\rpw\r"));
-    ASSERT_EQ(stalled->Receive(kPromptsSize), kPrompts);
+    ASSERT_EQ(stalled->Receive(kLoginPromptsSize), kLoginPrompts);
 
     const std::string block(60000, 'w');
     auto longest = Clock::duration::zero();
@@ -288,9 +285,9 @@ TEST_F(HostileClientsTest, ClientThatStopsReadingCostsOneSendLimitAndMayComeBack
     // Dropped, not banned: the same program logs in again.
     std::string held;
     EXPECT_TRUE(stalled->ReceiveUntilClosed(held, 10s));
-    stalled = std::make_unique<TcpClient>(kPort);
+    stalled = std::make_unique<TcpClient>(kFirstTerminalPort);
     ASSERT_TRUE(stalled->Send("again\rpw\r"));
-    EXPECT_EQ(stalled->Receive(kPromptsSize, 10s), kPrompts);
+    EXPECT_EQ(stalled->Receive(kLoginPromptsSize, 10s), kLoginPrompts);
     Write("back\r\n");
     EXPECT_EQ(stalled->Receive(6), "back\r\n");
     stalled.reset();
@@ -316,11 +313,11 @@ TEST_F(HostileClientsTest, TwoHundredConnectionsTakeTwoHundredEntriesAndGiveThem
             while (opened.size() < kConnections) {
                 const size_t batchStart = opened.size();
                 for (size_t i = 0; i < kBatch && opened.size() < kConnections; ++i) {
-                    opened.push_back(std::make_unique<TcpClient>(kPort));
+                    opened.push_back(std::make_unique<TcpClient>(kFirstTerminalPort));
                     opened.back()->Send("u\rp\r");
                 }
                 for (size_t i = batchStart; i < opened.size(); ++i) {
-                    opened[i]->Receive(kPromptsSize, 10s);
+                    opened[i]->Receive(kLoginPromptsSize, 10s);
                 }
             }
             opening = false;

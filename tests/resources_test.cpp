@@ -39,9 +39,6 @@ using runtime::Op;
 constexpr uint8_t kP1 = 188;
 constexpr uint8_t kP2 = 189;
 constexpr uint8_t kP3 = 190;
-constexpr uint16_t kPort = 9100;
-constexpr const char* kPrompts = "login: password: ";
-constexpr size_t kPromptsSize = 17;
 constexpr int kIdleWaitMs = 24;
 
 std::atomic<uint64_t> accepts{0};
@@ -62,7 +59,7 @@ public:
     bool Connect() {
         sockaddr_in address{};
         address.sin_family = AF_INET;
-        address.sin_port = htons(kPort);
+        address.sin_port = htons(kFirstTerminalPort);
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         return connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
                send(fd_, "u\rp\r", 4, MSG_NOSIGNAL) == 4;
@@ -116,9 +113,9 @@ TEST_F(ResourcesTest, NoDescriptorsLeftMeansNoBusyLoopAndTheWaitingClientsComeIn
     counting.Apply();
     StartLoop(kP1, &HeldTcpDevice);
     ASSERT_TRUE(WaitUntil([] { return Kernel().Announcements().size() == 1; }));
-    TcpClient reader(kPort);
+    TcpClient reader(kFirstTerminalPort);
     ASSERT_TRUE(reader.Send("r\rp\r"));
-    ASSERT_EQ(reader.Receive(kPromptsSize), kPrompts);
+    ASSERT_EQ(reader.Receive(kLoginPromptsSize), kLoginPrompts);
     LateClient late[2];
 
     // The lowest free descriptor becomes the limit: the next one made fails.
@@ -150,7 +147,7 @@ TEST_F(ResourcesTest, NoDescriptorsLeftMeansNoBusyLoopAndTheWaitingClientsComeIn
 
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
     for (LateClient& client : late) {
-        EXPECT_EQ(client.Receive(kPromptsSize, 5s), kPrompts) << "greeted once descriptors are back";
+        EXPECT_EQ(client.Receive(kLoginPromptsSize, 5s), kLoginPrompts) << "greeted once descriptors are back";
     }
     EXPECT_TRUE(WaitUntil([&] { return notices.load() == 3; }));
     ExpectWriteAnswered(kP1, "all\r\n");

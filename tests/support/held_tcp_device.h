@@ -13,6 +13,12 @@
 
 namespace kelmor::test {
 
+// The port the first TCP port task listens on, and what every client is sent
+// before its answers are read.
+inline constexpr uint16_t kFirstTerminalPort = 9100;
+inline constexpr const char* kLoginPrompts = "login: password: ";
+inline constexpr size_t kLoginPromptsSize = 17;
+
 inline TcpDevice heldTcpDevice;
 
 // The factory for StartLoop: starts the held device as P1 would be started.
