@@ -217,15 +217,23 @@ protected:
         return ::testing::TempDir() + "krf" + std::to_string(getpid()) + name;
     }
 
-    // A client logs in on P1's port and gets a write.
-    void ExpectTcpPortServes() {
+    // A client logged in on P1's port, once the port listens; null when none could.
+    static std::unique_ptr<TcpClient> LogInOnP1() {
         std::unique_ptr<TcpClient> client;
-        ASSERT_TRUE(WaitUntil([&] {
+        const bool connected = WaitUntil([&] {
             client = std::make_unique<TcpClient>(kFirstTerminalPort);
             return client->Connected();
-        }));
-        ASSERT_TRUE(client->Send("u\rp\r"));
-        EXPECT_EQ(client->Receive(kLoginPromptsSize), kLoginPrompts);
+        });
+        if (!connected || !client->Send("u\rp\r") || client->Receive(kLoginPromptsSize) != kLoginPrompts) {
+            return nullptr;
+        }
+        return client;
+    }
+
+    // A client logs in on P1's port and gets a write.
+    void ExpectTcpPortServes() {
+        auto client = LogInOnP1();
+        ASSERT_NE(client, nullptr);
         Roundtrip(kP1, F_WRITE, "hello");
         EXPECT_EQ(client->Receive(5), "hello");
     }
@@ -327,13 +335,8 @@ TEST_F(DeviceRuntimeFailuresTest, FaultInOneOfNinePortTasksLeavesTheOtherEightSe
     for (uint8_t task : kTasks) {
         StartPortTask(task);
     }
-    std::unique_ptr<TcpClient> client;
-    ASSERT_TRUE(WaitUntil([&] {
-        client = std::make_unique<TcpClient>(kFirstTerminalPort);
-        return client->Connected();
-    }));
-    ASSERT_TRUE(client->Send("u\rp\r"));
-    ASSERT_EQ(client->Receive(kLoginPromptsSize), kLoginPrompts);
+    auto client = LogInOnP1();
+    ASSERT_NE(client, nullptr);
 
     std::map<uint8_t, int> answered;
     std::vector<uint8_t> serving(std::begin(kTasks), std::end(kTasks));
