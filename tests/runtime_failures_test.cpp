@@ -179,7 +179,10 @@ TEST_F(RuntimeFailuresTest, FirstReceiveFailingBeforeTheDeviceExistsLosesNothing
 TEST_F(RuntimeFailuresTest, ReceiveFailingForAWhileMeansNoPacketsAndTheDeviceStillServed) {
     StartLoop(kTask, &CurrentDevice);
     Roundtrip(kTask, F_WRITE, "before");
+    const uint64_t receives = Kernel().Calls(Op::ReceivePacket, kTask);
     Fail(Op::ReceivePacket, kTask, true);
+    // Past the receive that may have been waiting already: from here on each fails.
+    ASSERT_TRUE(WaitUntil([&] { return Kernel().Calls(Op::ReceivePacket, kTask) >= receives + 2; }));
     Packet* queued = Send(kTask, F_WRITE, "queued");
     const int pollsBefore = device_.Count("Poll");
     EXPECT_EQ(Answer(100ms), nullptr) << "no packet reaches a loop whose receive fails";
