@@ -4,6 +4,7 @@
 // Every run is bounded in time; each figure is the median of its repetitions.
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -52,6 +53,7 @@ struct Options {
     std::set<std::string> only;  // empty: everything
     bool runPeers = true;  // false: Kelmor's runs alone (for a profiler)
     bool privateNetwork = true;
+    std::vector<int> cpus;  // empty: wherever the scheduler likes
     std::string host;
     PeerPrograms programs;
 };
@@ -689,6 +691,7 @@ void Usage() {
         "  --host PATH       kelmor-host (default: next to kelmor-bench)\n"
         "  --ser2net PATH | --socat PATH   the peers (default: from PATH)\n"
         "  --log FILE        the peers' and the port tasks' own output (default /dev/null)\n"
+        "  --cpus LIST       run everything (peers and clients too) on these CPUs, e.g. --cpus 1\n"
         "  --no-peers        Kelmor's runs alone, for a profiler\n"
         "  --shared-network  stay in this network namespace instead of a private one\n");
 }
@@ -772,6 +775,10 @@ int main(int argc, char** argv) {
             parsed.programs.socat = value();
         } else if (argument == "--log") {
             parsed.programs.logPath = value();
+        } else if (argument == "--cpus") {
+            for (const std::string& word : SplitList(value())) {
+                parsed.cpus.push_back(std::atoi(word.c_str()));
+            }
         } else if (argument == "--no-peers") {
             parsed.runPeers = false;
         } else if (argument == "--shared-network") {
@@ -796,6 +803,18 @@ int main(int argc, char** argv) {
         dup2(log, STDERR_FILENO);
         close(log);
     }
+    if (!parsed.cpus.empty()) {
+        // Before any thread starts; the peers inherit it.
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        for (int cpu : parsed.cpus) {
+            CPU_SET(cpu, &set);
+        }
+        if (sched_setaffinity(0, sizeof set, &set) != 0) {
+            std::printf("cannot pin to the CPUs asked for: %s\n", std::strerror(errno));
+            return 1;
+        }
+    }
     if (parsed.privateNetwork) {
         if (const std::string problem = EnterPrivateNetwork(); !problem.empty()) {
             std::printf("no private network namespace (%s); run as root, or pass --shared-network\n",
@@ -803,8 +822,9 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    Note("kelmor-bench: %d repetitions, window %d, %lld ms measured a run, peers: ser2net %s, socat %s\n",
+    Note("kelmor-bench: %d repetitions, window %d, %lld ms measured a run, %s, peers: ser2net %s, socat %s\n",
          parsed.repetitions, parsed.window, static_cast<long long>(parsed.measure.count()),
+         parsed.cpus.empty() ? "all CPUs" : "pinned CPUs",
          parsed.programs.ser2net.empty() ? "missing" : parsed.programs.ser2net.c_str(),
          parsed.programs.socat.empty() ? "missing" : parsed.programs.socat.c_str());
     const auto start = Clock::now();
