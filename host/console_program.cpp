@@ -29,7 +29,9 @@ public:
 
     void Run() {
         task_.Listen(port_);
-        Greet();
+        if (!terminal_) {
+            Greet();  // on a terminal port nobody is there yet: each login is greeted
+        }
         while (!host_.Stopping()) {
             task_.Pump(std::chrono::milliseconds(50));
             std::string& input = task_.Input(port_);
