@@ -467,9 +467,12 @@ struct Figure {
     Goal goal = Goal::None;
     double goalRatio = 0;   // against the ratio
     std::string note;
+    double ratio = NAN;     // when not value / referenceValue
 };
 
-double Ratio(const Figure& figure) { return figure.value / figure.referenceValue; }
+double Ratio(const Figure& figure) {
+    return std::isnan(figure.ratio) ? figure.value / figure.referenceValue : figure.ratio;
+}
 
 std::string GoalText(const Figure& figure) {
     char text[32];
@@ -549,35 +552,48 @@ void PrintReport(const std::vector<Figure>& figures) {
     }
 }
 
-// Runs measure once per repetition; the median of the runs that worked.
-double MedianOf(const std::string& what, const std::function<double(int)>& measure) {
-    std::vector<double> runs;
-    for (int repetition = 0; repetition < options->repetitions; ++repetition) {
-        const double value = measure(repetition);
-        Note("  %-30s run %d: %s%s\n", what.c_str(), repetition + 1, Number(value).c_str(), CpuNote().c_str());
-        if (!std::isnan(value)) {
-            runs.push_back(value);
-        }
-    }
-    return runs.empty() ? NAN : Median(runs);
-}
+struct Measure {
+    std::string name;
+    std::function<double()> run;
+};
 
-// Kelmor and a peer alternate, so both see the same background.
-std::pair<double, double> MedianPair(const std::string& ours, const std::function<double()>& measureOurs,
-                                     const std::string& theirs, const std::function<double()>& measureTheirs) {
-    std::vector<double> a;
-    std::vector<double> b;
-    for (int repetition = 0; repetition < options->repetitions; ++repetition) {
-        const double x = measureOurs();
-        const std::string ourCpu = CpuNote();
-        const double y = measureTheirs();
-        const std::string theirCpu = CpuNote();
-        Note("  %-30s run %d: %s%s   %s: %s%s\n", ours.c_str(), repetition + 1, Number(x).c_str(), ourCpu.c_str(),
-             theirs.c_str(), Number(y).c_str(), theirCpu.c_str());
-        if (!std::isnan(x)) a.push_back(x);
-        if (!std::isnan(y)) b.push_back(y);
+// Each repetition runs every measure once, one after the other, so ours and
+// the peers' see the same background; values[measure][repetition].
+struct Runs {
+    std::vector<std::vector<double>> values;
+
+    double Median(size_t measure) const {
+        std::vector<double> valid;
+        for (double value : values[measure]) {
+            if (!std::isnan(value)) valid.push_back(value);
+        }
+        return valid.empty() ? NAN : kelmor::bench::Median(valid);
     }
-    return {a.empty() ? NAN : Median(a), b.empty() ? NAN : Median(b)};
+    // The median of the ratios within each repetition: steadier than the
+    // ratio of medians when the machine's background changes between runs.
+    double Ratio(size_t measure, size_t reference) const {
+        std::vector<double> ratios;
+        for (size_t i = 0; i < values[measure].size(); ++i) {
+            const double ratio = values[measure][i] / values[reference][i];
+            if (!std::isnan(ratio)) ratios.push_back(ratio);
+        }
+        return ratios.empty() ? NAN : kelmor::bench::Median(ratios);
+    }
+};
+
+Runs Alternate(const std::vector<Measure>& measures) {
+    Runs runs;
+    runs.values.resize(measures.size());
+    for (int repetition = 0; repetition < options->repetitions; ++repetition) {
+        std::string line;
+        for (size_t i = 0; i < measures.size(); ++i) {
+            const double value = measures[i].run();
+            runs.values[i].push_back(value);
+            line += (i == 0 ? "" : "   ") + measures[i].name + ": " + Number(value) + CpuNote();
+        }
+        Note("  run %d: %s\n", repetition + 1, line.c_str());
+    }
+    return runs;
 }
 
 std::vector<Figure> RunAll() {
@@ -592,28 +608,31 @@ std::vector<Figure> RunAll() {
             for (const int clients : options->clients) {
                 const std::string what = "output " + label + " x" + std::to_string(clients);
                 Note("%s\n", what.c_str());
-                auto [ours, ser2net] = MedianPair(
-                    "kelmor", [&] { return KelmorOutput(chunk, clients); }, "ser2net",
-                    [&] { return Ser2netOutput(scratch.Path(), chunk, clients); });
+                std::vector<Measure> measures{
+                    {"kelmor", [&] { return KelmorOutput(chunk, clients); }},
+                    {"ser2net", [&] { return Ser2netOutput(scratch.Path(), chunk, clients); }}};
+                if (clients == 1) {
+                    measures.push_back({"socat", [&] { return SocatOutput(chunk); }});
+                }
+                const Runs runs = Alternate(measures);
                 const std::string base = "out_" + size + "_" + std::to_string(clients) + "c";
                 const std::string title =
                     "output " + label + ", " + std::to_string(clients) + (clients == 1 ? " client" : " clients");
-                figures.push_back({base + "_vs_ser2net", title, "MB/s", ours, "ser2net", ser2net, Goal::AtLeast,
-                                   1.0, ""});
+                figures.push_back({base + "_vs_ser2net", title, "MB/s", runs.Median(0), "ser2net", runs.Median(1),
+                                   Goal::AtLeast, 1.0, "", runs.Ratio(0, 1)});
                 if (clients == 1) {
-                    const double socat =
-                        MedianOf("socat " + label, [&](int) { return SocatOutput(chunk); });
-                    figures.push_back(
-                        {base + "_vs_socat", title, "MB/s", ours, "socat", socat, Goal::AtLeast, 0.8, ""});
+                    figures.push_back({base + "_vs_socat", title, "MB/s", runs.Median(0), "socat", runs.Median(2),
+                                       Goal::AtLeast, 0.8, "", runs.Ratio(0, 2)});
                 }
             }
         }
     }
     if (Wanted("input")) {
         Note("input\n");
-        auto [bytes, trips] = MedianPair("kelmor bytes/s", KelmorInput, "round trips/s", BareRoundTrip);
-        figures.push_back({"in_bytes_vs_roundtrip", "input, 1 client, 1 read pending", "B/s", bytes,
-                           "round trips/s", trips, Goal::AtLeast, 0.8, "one byte per answered F_READ"});
+        const Runs runs = Alternate({{"kelmor bytes/s", KelmorInput}, {"round trips/s", BareRoundTrip}});
+        figures.push_back({"in_bytes_vs_roundtrip", "input, 1 client, 1 read pending", "B/s", runs.Median(0),
+                           "round trips/s", runs.Median(1), Goal::AtLeast, 0.8, "one byte per answered F_READ",
+                           runs.Ratio(0, 1)});
     }
     if (Wanted("latency")) {
         Note("latency\n");
@@ -622,7 +641,7 @@ std::vector<Figure> RunAll() {
         std::vector<double> max;
         for (int repetition = 0; repetition < options->repetitions; ++repetition) {
             const Latency latency = KelmorLatency(static_cast<uint32_t>(1234 + repetition));
-            Note("  %-30s run %d: p50 %s ms, p99 %s ms, max %s ms\n", "kelmor", repetition + 1,
+            Note("  run %d: p50 %s ms, p99 %s ms, max %s ms\n", repetition + 1,
                  Number(latency.p50).c_str(), Number(latency.p99).c_str(), Number(latency.max).c_str());
             if (!std::isnan(latency.p50)) {
                 p50.push_back(latency.p50);
@@ -639,47 +658,45 @@ std::vector<Figure> RunAll() {
     }
     if (Wanted("idle")) {
         Note("idle\n");
-        auto [idle, floor] = MedianPair(
-            "kelmor 9 tasks %core", [&] { return KelmorIdle(scratch.Path(), true, options->idle); },
-            "9 bare waiting tasks", BareIdle);
-        const double quiet = MedianOf("kelmor 9 tasks, no reads", [&](int) {
-            return KelmorIdle(scratch.Path(), false, options->idle / 2);
+        const Runs runs = Alternate({
+            {"kelmor %core", [&] { return KelmorIdle(scratch.Path(), true, options->idle); }},
+            {"no reads", [&] { return KelmorIdle(scratch.Path(), false, options->idle / 2); }},
+            {"bare waits", BareIdle},
         });
-        figures.push_back({"idle_cpu", "idle, 9 tasks (1 TCP+client)", "%core", idle, "goal", 0.5, Goal::Below, 1.0,
+        figures.push_back({"idle_cpu", "idle, 9 tasks (1 TCP+client)", "%core", runs.Median(0), "goal", 0.5,
+                           Goal::Below, 1.0,
                            "whole process, a read pending on every port, " +
                                std::to_string(options->idle.count() / 1000) + " s a run"});
-        figures.push_back({"idle_cpu_vs_bare_wait", "idle, against the bare 24 ms wait", "%core", idle,
-                           "bare waits", floor, Goal::None, 0,
-                           "nine tasks that only wait 24 ms at a time in the same kernel"});
-        figures.push_back({"idle_cpu_no_reads", "idle, 9 tasks, no read pending", "%core", quiet, "goal", 0.5,
-                           Goal::Below, 1.0, "the same nine ports with no request outstanding"});
+        figures.push_back({"idle_cpu_vs_bare_wait", "idle, against the bare 24 ms wait", "%core", runs.Median(0),
+                           "bare waits", runs.Median(2), Goal::None, 0,
+                           "nine tasks that only wait 24 ms at a time in the same kernel", runs.Ratio(0, 2)});
+        figures.push_back({"idle_cpu_no_reads", "idle, 9 tasks, no read pending", "%core", runs.Median(1), "goal",
+                           0.5, Goal::Below, 1.0, "the same nine ports with no request outstanding"});
     }
     if (Wanted("file")) {
         Note("file\n");
-        auto [ours, bare] = MedianPair(
-            "kelmor writes/s", [&] { return KelmorFileWrites(scratch.File("file-port.txt")); }, "bare writes/s",
-            [&] { return BareFileWrites(scratch.File("bare-loop.txt")); });
-        figures.push_back({"file_writes_vs_bare", "file port, 64 B writes", "w/s", ours, "open-append-close", bare,
-                           Goal::AtLeast, 0.8, ""});
+        const Runs runs = Alternate({
+            {"kelmor writes/s", [&] { return KelmorFileWrites(scratch.File("file-port.txt")); }},
+            {"bare writes/s", [&] { return BareFileWrites(scratch.File("bare-loop.txt")); }},
+        });
+        figures.push_back({"file_writes_vs_bare", "file port, 64 B writes", "w/s", runs.Median(0),
+                           "open-append-close", runs.Median(1), Goal::AtLeast, 0.8, "", runs.Ratio(0, 1)});
     }
     if (Wanted("memory")) {
         Note("memory\n");
         const int clients = options->memoryClients;
-        double host = NAN;
-        double ser2net = NAN;
         if (options->host.empty()) {
             Note("  kelmor-host not found\n");
-        } else {
-            auto medians = MedianPair(
-                "kelmor-host MiB", [&] { return HostPeakRss(scratch.Path(), clients); }, "ser2net MiB",
-                [&] { return Ser2netPeakRss(scratch.Path(), clients); });
-            host = medians.first;
-            ser2net = medians.second;
         }
-        figures.push_back({"mem_peak_rss", "peak RSS, host, " + std::to_string(clients) + " clients", "MiB", host,
-                           "ser2net", ser2net, Goal::None, 0,
+        const Runs runs = Alternate({
+            {"kelmor-host MiB", [&] { return options->host.empty() ? NAN : HostPeakRss(scratch.Path(), clients); }},
+            {"ser2net MiB", [&] { return Ser2netPeakRss(scratch.Path(), clients); }},
+        });
+        figures.push_back({"mem_peak_rss", "peak RSS, host, " + std::to_string(clients) + " clients", "MiB",
+                           runs.Median(0), "ser2net", runs.Median(1), Goal::None, 0,
                            "kelmor-host with 9 tasks; ser2net with one port; both " + std::to_string(clients) +
-                               " clients"});
+                               " clients",
+                           runs.Ratio(0, 1)});
     }
     return figures;
 }
