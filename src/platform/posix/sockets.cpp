@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "platform/sockets.h"
 #include "socket_calls.h"
@@ -140,6 +141,10 @@ int32_t BindToAnyAddress(SocketHandle socket, uint16_t port) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(port);
+    // Two port tasks binding the same free port at once could otherwise both
+    // lose it (each listen fails against the other's bind) and both move on.
+    static std::mutex claiming;
+    std::lock_guard claim(claiming);
     if (Calls().bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         return FailFromErrno();
     }
