@@ -198,7 +198,7 @@ class ChurnTest : public PrivateNetworkTest {
 protected:
     void TearDown() override {
         PrivateNetworkTest::TearDown();
-        ForgetHeldTcpDevice();
+        heldTcpPort.Forget();
     }
 };
 
@@ -297,7 +297,7 @@ TEST_F(ChurnTest, ThousandClientsComeAndGoWhileTheControllerWrites) {
     Packet* write = Send(kTask, F_WRITE, StreamBytes(written, kRecord));
     written += kRecord;
     ASSERT_TRUE(serveAnswers(write));
-    EXPECT_EQ(LiveEntries(heldTcpDevice), static_cast<uint32_t>(kStayers)) << "dead entries left in the table";
+    EXPECT_EQ(heldTcpPort.Table().live, static_cast<uint32_t>(kStayers)) << "dead entries left in the table";
 
     // A stayer's input still reaches the pending read.
     ASSERT_TRUE(stayers[0]->Client().Send("Z"));
@@ -319,7 +319,7 @@ TEST_F(ChurnTest, ThousandClientsComeAndGoWhileTheControllerWrites) {
     // Write finds it dead, and one Poll may take several connections in a
     // row, so the table holds more than the clients connected at any moment,
     // but nowhere near one entry per client served.
-    EXPECT_LE(heldTcpDevice.clientCount, static_cast<uint32_t>(kCycles / 10));
+    EXPECT_LE(heldTcpPort.Table().entries, static_cast<uint32_t>(kCycles / 10));
     EXPECT_TRUE(Kernel().Asserts().empty());
 
     Dismount(kTask);
@@ -332,12 +332,12 @@ TEST_F(ChurnTest, ThousandClientsComeAndGoWhileTheControllerWrites) {
     RecordProperty("bytes_read", static_cast<int>(delivered.size()));
     RecordProperty("failed_sends", failedSends.load());
     RecordProperty("ended_receives", endedReceives.load());
-    RecordProperty("table_entries", static_cast<int>(heldTcpDevice.clientCount));
+    RecordProperty("table_entries", static_cast<int>(heldTcpPort.Table().entries));
     std::printf("churn: %d cycles, %llu writes, %llu bytes to each stayer, %zu bytes read, "
                 "%d failed sends, %d ended receives, table of %u\n",
                 churn.cycles.load(), static_cast<unsigned long long>(writes),
                 static_cast<unsigned long long>(written), delivered.size(), failedSends.load(),
-                endedReceives.load(), heldTcpDevice.clientCount);
+                endedReceives.load(), heldTcpPort.Table().entries);
     Kernel().SetEventSink(nullptr);
 }
 

@@ -1,13 +1,14 @@
 // A TCP terminal device for a port loop that a test starts with StartLoop,
-// held where the test can look into its client table. Look only once the
-// loop has answered a packet and no client is connecting: the answer orders
-// the loop's changes before the look.
+// held where the test can see its client table: after each device call the
+// port task notes how many entries the table has and how many of them hold
+// a connection, and the test reads that note, never the table itself.
 #pragma once
 
 #include <dirent.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "devices/tcp_device.h"
 
@@ -19,22 +20,6 @@ inline constexpr uint16_t kFirstTerminalPort = 9100;
 inline constexpr const char* kLoginPrompts = "login: password: ";
 inline constexpr size_t kLoginPromptsSize = 17;
 
-inline TcpDevice heldTcpDevice;
-
-// The factory for StartLoop: starts the held device as P1 would be started.
-inline PortDevice* HeldTcpDevice() {
-    std::strcpy(heldTcpDevice.name, "P1");
-    heldTcpDevice.service = 2;
-    heldTcpDevice.Start();
-    return &heldTcpDevice;
-}
-
-// After the loop has ended: the table's storage goes, the device is new again.
-inline void ForgetHeldTcpDevice() {
-    std::free(heldTcpDevice.clients);
-    heldTcpDevice = TcpDevice();
-}
-
 // Entries that hold a connection.
 inline uint32_t LiveEntries(const TcpDevice& device) {
     uint32_t live = 0;
@@ -42,6 +27,64 @@ inline uint32_t LiveEntries(const TcpDevice& device) {
         live += device.clients[i] != platform::kInvalidSocket ? 1 : 0;
     }
     return live;
+}
+
+struct ClientTable {
+    uint32_t entries = 0;
+    uint32_t live = 0;
+};
+
+class HeldTcpPort final : public PortDevice {
+public:
+    void Open() override { Noted([&] { device_.Open(); }); }
+    bool Poll() override {
+        bool nothingNew = true;
+        Noted([&] { nothingNew = device_.Poll(); });
+        return nothingNew;
+    }
+    void Read(uint8_t* buffer, uint16_t* count) override { Noted([&] { device_.Read(buffer, count); }); }
+    void Write(const uint8_t* data, uint16_t length) override { Noted([&] { device_.Write(data, length); }); }
+    void Close() override { Noted([&] { device_.Close(); }); }
+    void Dismount() override { Noted([&] { device_.Dismount(); }); }
+
+    // Starts the device as P1's would be started.
+    void Start() {
+        std::strcpy(device_.name, "P1");
+        device_.service = 2;
+        Noted([&] { device_.Start(); });
+    }
+    ClientTable Table() {
+        std::lock_guard lock(mutex_);
+        return table_;
+    }
+    // After the loop has ended: the table's storage goes, the device is new again.
+    void Forget() {
+        std::free(device_.clients);
+        device_ = TcpDevice();
+        std::lock_guard lock(mutex_);
+        table_ = {};
+    }
+
+private:
+    template <typename Call>
+    void Noted(Call call) {
+        call();
+        const ClientTable now{device_.clientCount, LiveEntries(device_)};
+        std::lock_guard lock(mutex_);
+        table_ = now;
+    }
+
+    TcpDevice device_;
+    std::mutex mutex_;
+    ClientTable table_;
+};
+
+inline HeldTcpPort heldTcpPort;
+
+// The factory for StartLoop.
+inline PortDevice* HeldTcpDevice() {
+    heldTcpPort.Start();
+    return &heldTcpPort;
 }
 
 // The descriptors this process has open (the count includes the one that
