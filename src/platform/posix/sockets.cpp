@@ -218,22 +218,26 @@ int32_t ReceiveBytes(SocketHandle socket, uint8_t* buffer, int32_t length, uint3
     const auto deadline = Clock::now() + Milliseconds(millisecondsLeft);
     int32_t result = -1;
     for (;;) {
+        // Usually the input is there already (the caller looked): take it
+        // without a second look, and wait only when nothing has come yet.
+        const ssize_t received = Calls().recv(socket, buffer, static_cast<size_t>(length), MSG_DONTWAIT);
+        if (received >= 0) {
+            result = static_cast<int32_t>(received);
+            break;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            FailFromErrno();
+            break;
+        }
         const int ready = WaitFor(socket, POLLIN, deadline);
         if (ready < 0) {
             break;
         }
         if (ready == 0) {
             Fail(kWsaTimedOut);
-            break;
-        }
-        const ssize_t received = Calls().recv(socket, buffer, static_cast<size_t>(length), MSG_DONTWAIT);
-        if (received >= 0) {
-            result = static_cast<int32_t>(received);
-            break;
-        }
-        // Input another reader took, or a signal: look again.
-        if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
-            FailFromErrno();
             break;
         }
     }
