@@ -562,6 +562,19 @@ TEST_F(TcpDeviceTest, ClosedClientsEntryIsFreedAndTakenByTheNextClient) {
     EXPECT_EQ(ReadAll(device), "3");
 }
 
+TEST_F(TcpDeviceTest, ClientsThatCameAndWentUnnoticedDoNotGrowTheTable) {
+    TcpDevice& device = StartDevice();
+    auto stays = LogIn(device);
+    for (int i = 0; i < 20; ++i) {
+        LogIn(device).reset();  // nobody reads or writes in between
+    }
+    EXPECT_LE(device.clientCount, 3u);
+    EXPECT_NE(device.clients[0], platform::kInvalidSocket) << "the live client keeps its entry";
+    ASSERT_TRUE(stays->Send("s"));
+    ASSERT_TRUE(WaitForInput(device, 0));
+    EXPECT_EQ(ReadAll(device), "s");
+}
+
 TEST_F(TcpDeviceTest, ClientAfterSixtyFourOthersGetsWritesButIsNotRead) {
     constexpr int kClients = 65;
     constexpr int kBatch = 8;  // stays within the listener's backlog of 10

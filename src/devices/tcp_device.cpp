@@ -1,6 +1,7 @@
 #include "devices/tcp_device.h"
 
 #include <chrono>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -152,6 +153,18 @@ void TcpDevice::Start() {
     rt_announce_service(service, functionText, 1, port);
 }
 
+uint32_t TcpDevice::FreeEndedEntries() {
+    uint32_t firstFreed = clientCount;
+    for (uint32_t i = 0; i < clientCount; ++i) {
+        if (clients[i] != kInvalidSocket && net::ConnectionEnded(clients[i])) {
+            net::CloseSocket(clients[i]);
+            clients[i] = kInvalidSocket;
+            firstFreed = std::min(firstFreed, i);
+        }
+    }
+    return firstFreed;
+}
+
 bool TcpDevice::Poll() {
     bool nothingNew = true;
     net::ReadSet waiting;
@@ -170,6 +183,9 @@ bool TcpDevice::Poll() {
         uint32_t entry = 0;
         while (entry < clientCount && clients[entry] != kInvalidSocket) {
             ++entry;
+        }
+        if (entry == clientCount) {
+            entry = FreeEndedEntries();
         }
         if (entry == clientCount) {
             void* grown = net::ResizeHeapBlock(clients, (static_cast<size_t>(clientCount) + 1) * sizeof *clients);

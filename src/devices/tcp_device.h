@@ -28,6 +28,11 @@ public:
 
     int32_t SendLoginNotice();
 
+    // Frees the entries of connections that ended while nobody read or wrote,
+    // so that the table grows only with clients still there; the lowest
+    // freed index, or clientCount when none was.
+    uint32_t FreeEndedEntries();
+
     kelmor::platform::SocketHandle listenSocket = kelmor::platform::kInvalidSocket;
     uint32_t clientCount = 0;
     kelmor::platform::SocketHandle* clients = nullptr;  // general-purpose heap; -1 is a free entry

@@ -114,6 +114,10 @@ int32_t SendBytes(SocketHandle socket, const uint8_t* data, int32_t length, uint
 
 void CloseSocket(SocketHandle socket);
 
+// True when a connection has ended (the peer closed it, or it failed) with
+// nothing left unread; looks without waiting and takes nothing.
+bool ConnectionEnded(SocketHandle socket);
+
 // Resizes a block of the general-purpose heap, as realloc does.
 void* ResizeHeapBlock(void* block, size_t bytes);
 

@@ -278,6 +278,19 @@ void CloseSocket(SocketHandle socket) {
     Calls().close(socket);
 }
 
+bool ConnectionEnded(SocketHandle socket) {
+    pollfd watched{socket, POLLIN, 0};
+    if (Calls().poll(&watched, 1, 0) != 1) {
+        return false;
+    }
+    if ((watched.revents & (POLLERR | POLLNVAL)) != 0) {
+        return true;
+    }
+    uint8_t next = 0;
+    const ssize_t peeked = Calls().recv(socket, &next, 1, MSG_PEEK | MSG_DONTWAIT);
+    return peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
 void* ResizeHeapBlock(void* block, size_t bytes) { return Calls().realloc(block, bytes); }
 
 }  // namespace kelmor::platform

@@ -121,6 +121,15 @@ int32_t SendBytes(SocketHandle socket, const uint8_t* data, int32_t length, uint
 
 void CloseSocket(SocketHandle socket) { closesocket(socket); }
 
+bool ConnectionEnded(SocketHandle socket) {
+    if (WaitReadable(socket, 0) != 1) {
+        return false;
+    }
+    char next = 0;
+    const int peeked = recv(socket, &next, 1, MSG_PEEK);  // readable: does not block
+    return peeked == 0 || peeked == SOCKET_ERROR;
+}
+
 void* ResizeHeapBlock(void* block, size_t bytes) { return std::realloc(block, bytes); }
 
 }  // namespace kelmor::platform
