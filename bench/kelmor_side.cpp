@@ -35,12 +35,7 @@ void EchoEntry() {
     }
 }
 
-void Release(Packet* packet) {
-    if (packet->buffer != nullptr) {
-        rt_free(packet->buffer);
-    }
-    rt_delete_packet(packet);
-}
+void Release(Packet* packet) { Kernel::Get().ReleaseRequest(packet); }
 
 }  // namespace
 
@@ -99,24 +94,13 @@ bool Session::WaitLogins(int count, std::chrono::milliseconds limit) {
 }
 
 Packet* Session::MakePacket(uint8_t request, size_t size) {
-    Packet* packet = nullptr;
-    if (rt_create_packet(0, &packet, 0, request) != 0) {
-        return nullptr;
-    }
-    if (size > 0) {
-        void* buffer = nullptr;
-        uint32_t ignored = 0;
-        if (rt_alloc(static_cast<uint32_t>(size), 0, &ignored, &buffer) != 0) {
-            rt_delete_packet(packet);
-            return nullptr;
-        }
-        auto* bytes = static_cast<uint8_t*>(buffer);
+    Packet* packet = Kernel::Get().NewRequest(request, {}, size);
+    if (packet != nullptr && size > 0) {
         for (size_t i = 0; i < size; ++i) {
-            bytes[i] = static_cast<uint8_t>('A' + i % 26);
+            packet->buffer[i] = static_cast<uint8_t>('A' + i % 26);
         }
-        packet->buffer = bytes;
+        packet->length = static_cast<uint16_t>(size);
     }
-    packet->length = static_cast<uint16_t>(size);
     return packet;
 }
 

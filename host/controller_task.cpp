@@ -1,6 +1,5 @@
 #include "controller_task.h"
 
-#include <cstring>
 
 #include "kernel.h"
 #include "runtime/runtime.h"
@@ -9,44 +8,16 @@ namespace kelmor::host {
 
 using runtime::Kernel;
 
-void ReleasePacket(Packet* packet) {
-    if (packet->buffer != nullptr) {
-        rt_free(packet->buffer);
-    }
-    rt_delete_packet(packet);
-}
+void ReleasePacket(Packet* packet) { Kernel::Get().ReleaseRequest(packet); }
 
 ControllerTask::ControllerTask(uint8_t self, const std::string& name) : self_(self) {
     Kernel::Get().AttachThread(self, name);
 }
 
-Packet* ControllerTask::NewPacket(uint8_t code, std::string_view data, size_t bufferSize) {
-    Packet* packet = nullptr;
-    if (rt_create_packet(0, &packet, 0, code) != 0) {
-        return nullptr;
-    }
-    const size_t size = std::max(data.size(), bufferSize);
-    if (size > 0) {
-        void* buffer = nullptr;
-        uint32_t ignored = 0;
-        if (rt_alloc(static_cast<uint32_t>(size), 0, &ignored, &buffer) != 0) {
-            rt_delete_packet(packet);
-            return nullptr;
-        }
-        std::memset(buffer, 0, size);
-        if (!data.empty()) {
-            std::memcpy(buffer, data.data(), data.size());
-        }
-        packet->buffer = static_cast<uint8_t*>(buffer);
-    }
-    packet->length = static_cast<uint16_t>(data.size());
-    return packet;
-}
-
 RequestResult ControllerTask::Request(uint8_t port, uint8_t code, std::string_view data,
                                       std::chrono::milliseconds limit) {
     RequestResult result;
-    Packet* packet = NewPacket(code, data, 0);
+    Packet* packet = Kernel::Get().NewRequest(code, data);
     if (packet == nullptr) {
         return result;
     }
@@ -70,7 +41,7 @@ RequestResult ControllerTask::Request(uint8_t port, uint8_t code, std::string_vi
 }
 
 void ControllerTask::IssueRead(uint8_t port) {
-    Packet* read = NewPacket(F_READ, {}, 1);
+    Packet* read = Kernel::Get().NewRequest(F_READ, {}, 1);
     if (read == nullptr) {
         return;
     }

@@ -43,7 +43,6 @@ public:
     static constexpr std::chrono::milliseconds kWriteLimit{2000};
 
 private:
-    Packet* NewPacket(uint8_t code, std::string_view data, size_t bufferSize);
     void IssueRead(uint8_t port);
     // True when packet was the awaited one.
     bool Handle(Packet* packet, const Packet* awaited, RequestResult& result);

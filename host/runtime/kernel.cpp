@@ -295,6 +295,34 @@ int32_t Kernel::Request(uint8_t from, uint8_t to, Packet* packet) {
     return 0;
 }
 
+Packet* Kernel::NewRequest(uint8_t code, std::string_view data, size_t bufferSize) {
+    Packet* packet = nullptr;
+    if (rt_create_packet(0, &packet, 0, code) != 0) {
+        return nullptr;
+    }
+    const size_t size = std::max(data.size(), bufferSize);
+    if (size > 0) {
+        void* buffer = nullptr;
+        uint32_t ignored = 0;
+        if (rt_alloc(static_cast<uint32_t>(size), 0, &ignored, &buffer) != 0) {
+            rt_delete_packet(packet);
+            return nullptr;
+        }
+        std::memset(buffer, 0, size);
+        if (!data.empty()) {
+            std::memcpy(buffer, data.data(), data.size());
+        }
+        packet->buffer = static_cast<uint8_t*>(buffer);
+    }
+    packet->length = static_cast<uint16_t>(data.size());
+    return packet;
+}
+
+bool Kernel::ReleaseRequest(Packet* packet) {
+    const bool freed = packet->buffer == nullptr || rt_free(packet->buffer) == 0;
+    return rt_delete_packet(packet) == 0 && freed;
+}
+
 std::optional<Delivery> Kernel::Await(uint8_t number, std::chrono::milliseconds limit) {
     std::unique_lock lock(impl_->mutex);
     Task* task = impl_->FindTask(number);

@@ -131,6 +131,14 @@ public:
     // whose answer comes back to `from`; Await takes the next packet queued
     // for a task (answers included).
     int32_t Request(uint8_t from, uint8_t to, Packet* packet);
+    // A packet as a controller program makes one, through rt_create_packet and
+    // rt_alloc: the request code, and a runtime buffer of max(data, bufferSize)
+    // bytes holding data (none when both are empty); length is data's size.
+    // Null when the runtime refused.
+    Packet* NewRequest(uint8_t code, std::string_view data = {}, size_t bufferSize = 0);
+    // Gives a packet that came back, and its buffer, to the runtime; false
+    // when the runtime refused either.
+    bool ReleaseRequest(Packet* packet);
     std::optional<Delivery> Await(uint8_t task, std::chrono::milliseconds limit);
     // A task that takes what is sent to it, hands it to onPacket and releases
     // the packet and its buffer.

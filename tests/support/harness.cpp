@@ -69,20 +69,8 @@ void KernelTest::MapPort(const std::string& port, const std::string& text) {
 }
 
 Packet* KernelTest::MakePacket(uint8_t request, std::string_view data, size_t bufferSize) {
-    Packet* packet = nullptr;
-    EXPECT_EQ(rt_create_packet(0, &packet, 0, request), 0);
-    const size_t size = std::max(data.size(), bufferSize);
-    if (size > 0) {
-        void* buffer = nullptr;
-        uint32_t ignored = 0;
-        EXPECT_EQ(rt_alloc(static_cast<uint32_t>(size), 0, &ignored, &buffer), 0);
-        std::memset(buffer, 0, size);
-        if (!data.empty()) {
-            std::memcpy(buffer, data.data(), data.size());
-        }
-        packet->buffer = static_cast<uint8_t*>(buffer);
-    }
-    packet->length = static_cast<uint16_t>(data.size());
+    Packet* packet = Kernel().NewRequest(request, data, bufferSize);
+    EXPECT_NE(packet, nullptr);
     return packet;
 }
 
@@ -99,12 +87,7 @@ Packet* KernelTest::Answer(std::chrono::milliseconds limit) {
     return delivery ? delivery->packet : nullptr;
 }
 
-void KernelTest::Release(Packet* packet) {
-    if (packet->buffer != nullptr) {
-        EXPECT_EQ(rt_free(packet->buffer), 0);
-    }
-    EXPECT_EQ(rt_delete_packet(packet), 0);
-}
+void KernelTest::Release(Packet* packet) { EXPECT_TRUE(Kernel().ReleaseRequest(packet)); }
 
 void KernelTest::Dismount(uint8_t task) {
     Packet* dismount = Send(task, F_DISMOUNT);
