@@ -1,15 +1,14 @@
 #include "bench_support.h"
 
+#include "loopback_namespace.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -49,38 +48,10 @@ double Percentile(std::vector<double> values, double p) {
 }
 
 std::string EnterPrivateNetwork() {
-    auto failure = [](const char* step) { return std::string(step) + ": " + std::strerror(errno); };
-    if (unshare(CLONE_NEWNET) != 0) {
-        return failure("unshare(CLONE_NEWNET)");
-    }
-    const int control = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (control < 0) {
-        return failure("socket");
-    }
-    ifreq loopback{};
-    std::strncpy(loopback.ifr_name, "lo", IFNAMSIZ - 1);
-    std::string reason;
-    if (ioctl(control, SIOCGIFFLAGS, &loopback) != 0) {
-        reason = failure("SIOCGIFFLAGS lo");
-    } else {
-        loopback.ifr_flags = static_cast<short>(loopback.ifr_flags | IFF_UP);
-        if (ioctl(control, SIOCSIFFLAGS, &loopback) != 0) {
-            reason = failure("SIOCSIFFLAGS lo up");
-        }
-    }
     // Resolvers asked for configured families only (ser2net's are) find no
     // IPv4 at all while 127.0.0.1 is the only address; a second loopback
     // address changes that.
-    ifreq second{};
-    std::strncpy(second.ifr_name, "lo:1", IFNAMSIZ - 1);
-    auto* address = reinterpret_cast<sockaddr_in*>(&second.ifr_addr);
-    address->sin_family = AF_INET;
-    address->sin_addr.s_addr = htonl(0x7F000002);  // 127.0.0.2
-    if (reason.empty() && ioctl(control, SIOCSIFADDR, &second) != 0) {
-        reason = failure("SIOCSIFADDR lo:1 127.0.0.2");
-    }
-    close(control);
-    return reason;
+    return test::EnterLoopbackNamespace(0x7F000002);  // 127.0.0.2
 }
 
 double ProcessCpuSeconds() {
